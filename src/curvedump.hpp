@@ -1,0 +1,77 @@
+// curvedump: converts a binary file of two float series into two-column text.
+//
+// Values travel as single-precision bit patterns (std::uint32_t) rather than
+// as float: an x87 load would quietly turn a signalling NaN into a quiet one,
+// and every step must give the same bits on every platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace curvedump {
+
+// The whole input file must fit in this many bytes, with at least one to spare.
+inline constexpr std::size_t image_size = 32768;
+inline constexpr std::size_t block_size = 256;
+inline constexpr std::size_t series1_table = 144;
+inline constexpr std::size_t series2_table = 160;
+
+// Exit statuses.
+inline constexpr int status_ok = 0;
+inline constexpr int status_usage_or_output = 1;
+inline constexpr int status_input = 2;
+inline constexpr int status_memory = 3;
+inline constexpr int status_too_large = 4;
+inline constexpr int status_bad_descriptor = 5;
+
+// One entry of the descriptor table.
+struct SeriesDescriptor {
+    std::int16_t block = 0;   // data starts at block * 256
+    std::int16_t length = 0;  // data size in bytes
+    std::int16_t count = 0;   // length / 4 values
+    std::uint32_t scale = 0;  // single-precision bit pattern
+    std::uint32_t offset = 0; // single-precision bit pattern
+};
+
+// Decoding (decode.cpp). Reads past the end of the image give zero bytes.
+std::int16_t read_be16(std::span<const unsigned char> image, std::size_t pos);
+std::uint32_t read_be32(std::span<const unsigned char> image, std::size_t pos);
+SeriesDescriptor decode_descriptor(std::span<const unsigned char> image,
+                                   std::size_t table_pos);
+bool descriptor_fits(const SeriesDescriptor& series);
+std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw,
+                          std::uint32_t offset);
+void scale_series(std::span<const unsigned char> image,
+                  const SeriesDescriptor& series,
+                  std::span<std::uint32_t> values);
+
+// Rendering (render.cpp). Each put_ function writes at out and returns the
+// end of what it wrote; the buffer must hold the *_max bytes named below.
+inline constexpr std::size_t exponent_max = 24;
+char* put_int(char* out, int value);
+char* put_exponent(char* out, std::uint32_t bits, int precision, int width);
+void append_int(std::string& text, int value);
+void append_exponent(std::string& text, std::uint32_t bits, int precision,
+                     int width);
+void append_line_end(std::string& text);
+void append_value_line(std::string& text, std::uint32_t first,
+                       std::uint32_t second);
+
+// Driver (driver.cpp).
+// Everything a run derives from the file's bytes once they are read: the
+// console lines up to the file names, and the output text. `image` holds
+// image_size bytes, the file's first bytes_read bytes and zeros after them.
+// Returns status_ok when the run goes on to write the output file, else the
+// run's exit status (its message already appended to `console`).
+int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
+                  std::string& console, std::string& output);
+
+// The converter's entry: args as the process received them (args[0] is the
+// program name, args[1] the input path); console lines go to `console`.
+int run_curvedump(std::span<const char* const> args, std::FILE* console);
+
+} // namespace curvedump

@@ -1,0 +1,168 @@
+// The conversion from start to end: read the input image, decode and print
+// the header, scale both series, write the two-column output file.
+#include "curvedump.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+namespace curvedump {
+
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+void append_text(std::string& text, std::string_view part) { text.append(part); }
+
+void append_line(std::string& text, std::string_view line)
+{
+    text.append(line);
+    append_line_end(text);
+}
+
+// Console output is written as it comes and flushed, so that nothing is
+// left in the buffer while the output file is open: if standard output was
+// closed, the output file may have been given its descriptor.
+void print(std::FILE* console, std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), console);
+    std::fflush(console);
+}
+
+// Write the whole output text and close the file; false if any step failed.
+bool write_and_close(File file, const std::string& text)
+{
+    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+    const bool flushed = std::fflush(file.get()) == 0;
+    return std::fclose(file.release()) == 0 && written && flushed;
+}
+
+} // namespace
+
+int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
+                  std::string& console, std::string& output)
+{
+    if (bytes_read >= image_size) {
+        append_line(console, "memory overflow");
+        return status_too_large;
+    }
+    const SeriesDescriptor series1 = decode_descriptor(image, series1_table);
+    const SeriesDescriptor series2 = decode_descriptor(image, series2_table);
+
+    append_int(console, series1.block);
+    append_text(console, " ");
+    append_int(console, series2.block);
+    append_text(console, " ");
+    append_int(console, series1.length);
+    append_text(console, " ");
+    append_int(console, series2.length);
+    append_line_end(console);
+    append_exponent(console, series1.scale, 6, 0);
+    append_text(console, " ");
+    append_exponent(console, series2.scale, 6, 0);
+    append_line_end(console);
+    append_exponent(console, series1.offset, 6, 0);
+    append_text(console, " ");
+    append_exponent(console, series2.offset, 6, 0);
+    append_line_end(console);
+
+    // A descriptor that points outside the image would read memory that
+    // does not belong to the file: refuse it before allocating anything.
+    int series_number = 1;
+    for (const SeriesDescriptor* series : {&series1, &series2}) {
+        if (!descriptor_fits(*series)) {
+            append_text(console, "invalid descriptor for series ");
+            append_int(console, series_number);
+            append_line_end(console);
+            return status_bad_descriptor;
+        }
+        ++series_number;
+    }
+
+    const auto count1 = static_cast<std::size_t>(series1.count);
+    const auto count2 = static_cast<std::size_t>(series2.count);
+    if (count1 + count2 == 0) {
+        // Nothing to hold: treated as an allocation that failed.
+        append_line(console, "Cannot allocate memory");
+        return status_memory;
+    }
+    try {
+        std::vector<std::uint32_t> values(count1 + count2);
+        const std::span<std::uint32_t> all(values);
+        scale_series(image, series1, all.first(count1));
+        scale_series(image, series2, all.subspan(count1));
+
+        const std::size_t lines = std::min(count1, count2);
+        output.reserve(lines * 25);
+        for (std::size_t i = 0; i < lines; ++i)
+            append_value_line(output, values[i], values[count1 + i]);
+    } catch (const std::bad_alloc&) {
+        append_line(console, "Cannot allocate memory");
+        return status_memory;
+    }
+    return status_ok;
+}
+
+namespace {
+
+int run(std::span<const char* const> args, std::FILE* console)
+{
+    if (args.size() < 2 || args[1] == nullptr)
+        return status_usage_or_output;
+    const std::string input_path = args[1];
+
+    std::string text;
+    const File input(std::fopen(input_path.c_str(), "rb"));
+    if (!input) {
+        append_line(text, "Cannot open " + input_path);
+        print(console, text);
+        return status_input;
+    }
+    std::vector<unsigned char> image(image_size);
+    // One request; a short count is the whole file.
+    const std::size_t bytes_read = std::fread(image.data(), 1, image.size(), input.get());
+    if (std::ferror(input.get()) != 0) {
+        // A read that fails (a directory, say) is not an empty file.
+        append_line(text, "Cannot open " + input_path);
+        print(console, text);
+        return status_input;
+    }
+
+    std::string output;
+    const int status = convert_image(image, bytes_read, text, output);
+    if (status != status_ok) {
+        print(console, text);
+        return status;
+    }
+
+    const std::string output_path = input_path + ".txt";
+    append_line(text, "converting : " + input_path + " -> " + output_path);
+    print(console, text);
+    File file(std::fopen(output_path.c_str(), "wb"));
+    if (!file) {
+        print(console, "cannot open " + output_path + "\r\n");
+        return status_usage_or_output;
+    }
+    if (!write_and_close(std::move(file), output)) {
+        print(console, "cannot write " + output_path + "\r\n");
+        return status_usage_or_output;
+    }
+    return status_ok;
+}
+
+} // namespace
+
+int run_curvedump(std::span<const char* const> args, std::FILE* console)
+{
+    try {
+        return run(args, console);
+    } catch (const std::bad_alloc&) {
+        print(console, "Cannot allocate memory\r\n");
+        return status_memory;
+    }
+}
+
+} // namespace curvedump

@@ -1,0 +1,148 @@
+// The conversion of an input image, in memory: console text, status and
+// output text for valid files and for each refusal.
+#include "curvedump.hpp"
+#include "test_image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr float inf = std::numeric_limits<float>::infinity();
+using test_image::Series;
+using test_image::with_table;
+
+struct Result {
+    int status;
+    std::string console;
+    std::string output;
+};
+
+Result convert(const std::vector<unsigned char>& file)
+{
+    std::vector<unsigned char> image(curvedump::image_size);
+    const std::size_t n = std::min(file.size(), image.size());
+    std::copy_n(file.begin(), n, image.begin());
+    Result r;
+    r.status = curvedump::convert_image(image, n, r.console, r.output);
+    return r;
+}
+
+std::string last_line(const std::string& text)
+{
+    const std::size_t end = text.size() >= 2 ? text.size() - 2 : 0;
+    const std::size_t start = text.rfind('\n', end == 0 ? 0 : end - 1);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+}
+
+std::size_t line_count(const std::string& text)
+{
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+TEST(ConvertImage, SmallExample)
+{
+    const Result r = convert(test_image::small_example());
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, test_image::small_example_header);
+    EXPECT_EQ(r.output, test_image::small_example_output);
+}
+
+TEST(ConvertImage, EmptyFileHasNothingToHold)
+{
+    const Result r = convert({});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.console, "0 0 0 0\r\n"
+                         "0.000000e+00 0.000000e+00\r\n"
+                         "0.000000e+00 0.000000e+00\r\n"
+                         "Cannot allocate memory\r\n");
+    EXPECT_EQ(r.output, "");
+}
+
+TEST(ConvertImage, FileFillingTheImageIsRefused)
+{
+    std::vector<unsigned char> file = test_image::small_example();
+    for (const std::size_t size : {std::size_t{32768}, std::size_t{40000}}) {
+        file.resize(size);
+        const Result r = convert(file);
+        EXPECT_EQ(r.status, 4);
+        EXPECT_EQ(r.console, "memory overflow\r\n");
+    }
+    file.resize(32767);
+    EXPECT_EQ(convert(file).status, 0);
+}
+
+TEST(ConvertImage, HeaderLines)
+{
+    const Result r = convert(with_table({0, 40, -0.0f, 1e30f}, {0, 0, inf, -inf}));
+    EXPECT_EQ(r.console, "0 0 40 0\r\n"
+                         "-0.000000e+00 +INF\r\n"
+                         "1.000000e+30 -INF\r\n");
+}
+
+struct LineCase {
+    const char* what;
+    Series s1, s2;
+    int status;
+    std::size_t lines;
+    const char* last_console_line;
+};
+
+TEST(ConvertImage, DescriptorsAndLineCounts)
+{
+    const LineCase cases[] = {
+        {"counts 0 and 5 give an empty output", {1, 0}, {1, 20}, 0, 0, "0.000000e+00 0.000000e+00\r\n"},
+        {"length 10 gives count 2", {1, 10}, {2, 12}, 0, 2, nullptr},
+        {"counts 10 and 6 give 6 lines", {1, 40}, {2, 24}, 0, 6, nullptr},
+        {"last block, exactly to the end", {127, 256}, {127, 256}, 0, 64, nullptr},
+        {"length 3 is count 0, block ignored", {0x8000, 3}, {1, 4}, 0, 0, nullptr},
+        {"negative block with count 0", {0xFFFF, 0}, {1, 4}, 0, 0, nullptr},
+        {"series 1 runs past the image", {127, 260}, {1, 4}, 5, 0, "invalid descriptor for series 1\r\n"},
+        {"series 1 block past the image", {128, 4}, {1, 4}, 5, 0, "invalid descriptor for series 1\r\n"},
+        {"series 1 negative block", {0xFFFF, 4}, {1, 4}, 5, 0, "invalid descriptor for series 1\r\n"},
+        {"series 2 negative length", {1, 4}, {1, 0xFFFE}, 5, 0, "invalid descriptor for series 2\r\n"},
+        {"series 2 past the image, series 1 empty", {0, 0}, {200, 8}, 5, 0, "invalid descriptor for series 2\r\n"},
+        {"both invalid: series 1 is named", {0x8000, 0x8000}, {300, 4}, 5, 0, "invalid descriptor for series 1\r\n"},
+        {"both counts zero", {5, 2}, {0, 0}, 3, 0, "Cannot allocate memory\r\n"},
+    };
+    for (const LineCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Result r = convert(with_table(c.s1, c.s2));
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(line_count(r.output), c.lines);
+        EXPECT_EQ(r.output.size(), 25 * c.lines);
+        if (c.last_console_line != nullptr) {
+            EXPECT_EQ(last_line(r.console), c.last_console_line);
+        }
+    }
+}
+
+// Data past the end of the file reads as zeros: each value is the offset.
+TEST(ConvertImage, DataPastEndOfFileIsZero)
+{
+    const Result r = convert(with_table({1, 8, 3.0f, 2.0f}, {100, 8, 1.0f, -1.5f}));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.output, " 2.0000e+00 -1.5000e+00\r\n"
+                        " 2.0000e+00 -1.5000e+00\r\n");
+}
+
+// Series 2 values come from their own block, scaled by their own coefficients,
+// and the longer series' extra values are dropped.
+TEST(ConvertImage, SeriesPairing)
+{
+    std::vector<unsigned char> file = with_table({2, 8, 1.0f, 0.0f}, {1, 12, 2.0f, 0.0f});
+    test_image::put_float(file, 512, 7.0f);
+    test_image::put_float(file, 516, 0x1p-149f);
+    test_image::put_float(file, 256, -1.0f);
+    test_image::put_float(file, 260, inf);
+    test_image::put_float(file, 264, 99.0f);
+    const Result r = convert(file);
+    EXPECT_EQ(r.output, " 7.0000e+00 -2.0000e+00\r\n"
+                        " 1.4013e-45        +INF\r\n");
+}
+
+} // namespace

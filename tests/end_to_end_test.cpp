@@ -1,0 +1,175 @@
+// The built executable on files written here: console bytes, exit status,
+// and the output file, for every exit status.
+#include "test_image.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& path, const std::vector<unsigned char>& bytes)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+struct RunResult {
+    int status;
+    std::string console;
+};
+
+class EndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir = fs::temp_directory_path() / (std::string("curvedump-e2e-") + info->name());
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(dir, ignored);
+    }
+
+    // Runs the executable with `args` (already quoted as needed) in the
+    // test's directory, console captured to a file.
+    RunResult run(const std::string& args, const std::string& redirect = "")
+    {
+        const fs::path console = dir / "console.out";
+        std::string command = std::string(CURVEDUMP_EMULATOR) + " \"" + CURVEDUMP_EXE + "\" " +
+                              args + " >\"" + console.string() + "\"" + redirect;
+        const int raw = std::system(command.c_str());
+#ifdef _WIN32
+        const int status = raw;
+#else
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+        return {status, read_file(console)};
+    }
+
+    std::string quoted(const std::string& name) const { return "\"" + (dir / name).string() + "\""; }
+
+    fs::path dir;
+};
+
+TEST_F(EndToEnd, ConvertsAndOverwrites)
+{
+    const fs::path input = dir / "run7.dat";
+    write_file(input, test_image::small_example());
+    std::ofstream(dir / "run7.dat.txt") << "old contents that are longer than the new ones";
+    const RunResult r = run(quoted("run7.dat"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
+                             " -> " + input.string() + ".txt\r\n");
+    EXPECT_EQ(read_file(dir / "run7.dat.txt"), test_image::small_example_output);
+}
+
+TEST_F(EndToEnd, BundledSampleMatchesItsCommittedOutput)
+{
+    const fs::path input = dir / "damped.bin";
+    fs::copy_file(fs::path(CURVEDUMP_SAMPLE_DIR) / "damped.bin", input);
+    const RunResult r = run(quoted("damped.bin"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "damped.bin.txt"),
+              read_file(fs::path(CURVEDUMP_SAMPLE_DIR) / "damped.bin.txt"));
+}
+
+TEST_F(EndToEnd, OnlyTheFirstArgumentIsUsed)
+{
+    write_file(dir / "a.bin", test_image::small_example());
+    write_file(dir / "b.bin", test_image::small_example());
+    const RunResult r = run(quoted("a.bin") + " " + quoted("b.bin"));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::exists(dir / "a.bin.txt"));
+    EXPECT_FALSE(fs::exists(dir / "b.bin.txt"));
+}
+
+TEST_F(EndToEnd, NoArgumentPrintsNothing)
+{
+    const RunResult r = run("");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.console, "");
+}
+
+TEST_F(EndToEnd, OutputNameTakenByDirectory)
+{
+    const fs::path input = dir / "x.bin";
+    write_file(input, test_image::small_example());
+    fs::create_directory(dir / "x.bin.txt");
+    const RunResult r = run(quoted("x.bin"));
+    EXPECT_EQ(r.status, 1);
+    const std::string out = input.string() + ".txt";
+    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
+                             " -> " + out + "\r\n" + "cannot open " + out + "\r\n");
+}
+
+TEST_F(EndToEnd, InputThatCannotBeRead)
+{
+    for (const char* name : {"missing.bin", "."}) {
+        SCOPED_TRACE(name);
+        const std::string path = name[0] == '.' ? dir.string() : (dir / name).string();
+        const RunResult r = run("\"" + path + "\"");
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.console, "Cannot open " + path + "\r\n");
+        EXPECT_FALSE(fs::exists(path + ".txt"));
+    }
+}
+
+TEST_F(EndToEnd, EmptyFileCreatesNoOutput)
+{
+    write_file(dir / "empty.bin", {});
+    const RunResult r = run(quoted("empty.bin"));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.console, "0 0 0 0\r\n0.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
+                         "Cannot allocate memory\r\n");
+    EXPECT_FALSE(fs::exists(dir / "empty.bin.txt"));
+}
+
+TEST_F(EndToEnd, FileSizeLimit)
+{
+    std::vector<unsigned char> file = test_image::small_example();
+    file.resize(32768);
+    write_file(dir / "full.bin", file);
+    const RunResult full = run(quoted("full.bin"));
+    EXPECT_EQ(full.status, 4);
+    EXPECT_EQ(full.console, "memory overflow\r\n");
+    EXPECT_FALSE(fs::exists(dir / "full.bin.txt"));
+
+    file.resize(32767);
+    write_file(dir / "fits.bin", file);
+    const RunResult fits = run(quoted("fits.bin"));
+    EXPECT_EQ(fits.status, 0);
+    EXPECT_EQ(read_file(dir / "fits.bin.txt"), test_image::small_example_output);
+}
+
+TEST_F(EndToEnd, DescriptorOutsideTheImage)
+{
+    write_file(dir / "bad.bin", test_image::with_table({1, 4, 1.0f, 0.0f}, {128, 4, 1.0f, 0.0f}));
+    const RunResult r = run(quoted("bad.bin"));
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(r.console, "1 128 4 4\r\n1.000000e+00 1.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
+                         "invalid descriptor for series 2\r\n");
+    EXPECT_FALSE(fs::exists(dir / "bad.bin.txt"));
+}
+
+} // namespace
