@@ -187,13 +187,11 @@ std::uint32_t add_and_round(Exact a, Exact b)
         sum.high = wa.high - wb.high - borrow;
         if (sum.high == 0 && sum.low == 0)
             return 0; // exact cancellation gives +0
-        // Bring the leading bit to bit 127. Real cancellation only happens
-        // when b was not shifted far, so nothing sticky has been folded in.
-        if (sum.high == 0) {
-            sum.high = sum.low;
-            sum.low = 0;
-            exponent -= 64;
-        }
+        // Bring the leading bit to bit 127. The high word is not zero: with
+        // equal exponents the difference lies in it, and otherwise b's
+        // significand (48 bits at most) shifted right leaves 2^15 or more.
+        // Real cancellation only happens when b was not shifted far, so
+        // nothing sticky has been folded in.
         const int shift = std::countl_zero(sum.high);
         if (shift != 0) {
             sum.high = sum.high << shift | sum.low >> (64 - shift);

@@ -56,7 +56,10 @@ protected:
     RunResult run(const std::string& args, const std::string& redirect = "")
     {
         const fs::path console = dir / "console.out";
-        std::string command = std::string(CURVEDUMP_EMULATOR) + " \"" + CURVEDUMP_EXE + "\" " +
+        // CURVEDUMP_WRAPPER runs the tool under another program, valgrind say.
+        const char* wrapper = std::getenv("CURVEDUMP_WRAPPER");
+        std::string command = std::string(wrapper != nullptr ? wrapper : "") + " " +
+                              CURVEDUMP_EMULATOR + " \"" + CURVEDUMP_EXE + "\" " +
                               args + " >\"" + console.string() + "\"" + redirect;
         const int raw = std::system(command.c_str());
 #ifdef _WIN32
@@ -98,10 +101,12 @@ TEST_F(EndToEnd, OnlyTheFirstArgumentIsUsed)
 {
     write_file(dir / "a.bin", test_image::small_example());
     write_file(dir / "b.bin", test_image::small_example());
+    write_file(dir / "b.bin.txt", {'k', 'e', 'e', 'p'});
     const RunResult r = run(quoted("a.bin") + " " + quoted("b.bin"));
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::exists(dir / "a.bin.txt"));
-    EXPECT_FALSE(fs::exists(dir / "b.bin.txt"));
+    EXPECT_EQ(read_file(dir / "b.bin"), read_file(dir / "a.bin"));
+    EXPECT_EQ(read_file(dir / "b.bin.txt"), "keep");
 }
 
 TEST_F(EndToEnd, NoArgumentPrintsNothing)
@@ -171,5 +176,86 @@ TEST_F(EndToEnd, DescriptorOutsideTheImage)
                          "invalid descriptor for series 2\r\n");
     EXPECT_FALSE(fs::exists(dir / "bad.bin.txt"));
 }
+
+// Paths of any length: no fixed buffer for the output name, and a name
+// the system refuses is reported like any other.
+TEST_F(EndToEnd, LongPaths)
+{
+    // A path well past 256 bytes that the system accepts converts.
+    fs::path deep = dir;
+    for (int i = 0; i < 6; ++i)
+        deep /= std::string(60, static_cast<char>('a' + i));
+    fs::create_directories(deep);
+    const fs::path input = deep / "long.bin";
+    write_file(input, test_image::small_example());
+    ASSERT_GT(input.string().size(), 300u);
+    const RunResult deep_run = run("\"" + input.string() + "\"");
+    EXPECT_EQ(deep_run.status, 0);
+    EXPECT_EQ(read_file(input.string() + ".txt"), test_image::small_example_output);
+
+#ifndef _WIN32
+    // A file name of 252 bytes exists, but with ".txt" it is too long.
+    const std::string name(252, 'n');
+    write_file(dir / name, test_image::small_example());
+    const RunResult name_run = run(quoted(name));
+    EXPECT_EQ(name_run.status, 1);
+    const std::string out = (dir / name).string() + ".txt";
+    EXPECT_EQ(name_run.console.substr(name_run.console.size() - out.size() - 14),
+              "cannot open " + out + "\r\n");
+
+    // A path longer than the system takes at all.
+    const std::string huge = (dir / std::string(5000, 'p')).string();
+    const RunResult huge_run = run("\"" + huge + "\"");
+    EXPECT_EQ(huge_run.status, 2);
+    EXPECT_EQ(huge_run.console, "Cannot open " + huge + "\r\n");
+#endif
+}
+
+#ifndef _WIN32
+
+// A read that fails after the open succeeded is not an empty file.
+TEST_F(EndToEnd, ReadErrorIsNotAnEmptyFile)
+{
+    if (!fs::exists("/proc/self/mem"))
+        GTEST_SKIP() << "no /proc/self/mem on this system";
+    const RunResult r = run("/proc/self/mem");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.console, "Cannot open /proc/self/mem\r\n");
+}
+
+// A write that fails is not a success: the output name links to a full device.
+TEST_F(EndToEnd, OutputOnFullDevice)
+{
+    if (!fs::exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full on this system";
+    const fs::path input = dir / "x.bin";
+    write_file(input, test_image::small_example());
+    fs::create_symlink("/dev/full", dir / "x.bin.txt");
+    const RunResult r = run(quoted("x.bin"));
+    EXPECT_EQ(r.status, 1);
+    const std::string out = input.string() + ".txt";
+    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
+                             " -> " + out + "\r\n" + "cannot write " + out + "\r\n");
+    EXPECT_TRUE(fs::is_symlink(dir / "x.bin.txt"));
+}
+
+// With standard output closed the tool neither crashes nor lets console
+// text land in the output file, which may be given descriptor 1.
+TEST_F(EndToEnd, StandardOutputClosed)
+{
+    write_file(dir / "x.bin", test_image::small_example());
+    for (const char* closing : {" >&-", " <&- >&-"}) {
+        SCOPED_TRACE(closing);
+        fs::remove(dir / "x.bin.txt");
+        const RunResult ok = run(quoted("x.bin"), closing);
+        EXPECT_EQ(ok.status, 0);
+        EXPECT_EQ(read_file(dir / "x.bin.txt"), test_image::small_example_output);
+    }
+
+    const RunResult missing = run(quoted("missing.bin"), " >&-");
+    EXPECT_EQ(missing.status, 2);
+}
+
+#endif
 
 } // namespace

@@ -1,0 +1,16 @@
+// libFuzzer target: the whole conversion in memory, checked for what must
+// hold for any input.
+#include "check_conversion.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string problem = check_conversion::violation(data, size);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "violation: %s\n", problem.c_str());
+        std::abort();
+    }
+    return 0;
+}
