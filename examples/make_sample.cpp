@@ -51,7 +51,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < samples; ++i) {
         const double t = i * 0.01;
         const double signal = std::exp(-t / 0.6) * std::cos(2 * 3.14159265358979 * 2.5 * t);
-        put_be32(file, series1_block * 256 + 4 * static_cast<std::size_t>(i), static_cast<float>(i));
+        put_be32(file, series1_block * 256 + 4 * static_cast<std::size_t>(i),
+                 static_cast<float>(i));
         put_be32(file, series2_block * 256 + 4 * static_cast<std::size_t>(i),
                  static_cast<float>(std::lround(2000 * signal)));
     }

@@ -67,7 +67,8 @@ inline bool is_field(const std::string& f)
 inline std::size_t series_count(const std::uint8_t* data, std::size_t size, std::size_t field)
 {
     const auto byte = [&](std::size_t i) -> unsigned { return i < size ? data[i] : 0u; };
-    const auto length = static_cast<std::int16_t>(static_cast<std::uint16_t>(byte(field) << 8 | byte(field + 1)));
+    const auto length =
+        static_cast<std::int16_t>(static_cast<std::uint16_t>(byte(field) << 8 | byte(field + 1)));
     return length > 0 ? static_cast<std::size_t>(length / 4) : 0;
 }
 
@@ -83,7 +84,8 @@ inline std::string violation(const std::uint8_t* data, std::size_t size)
         return "second conversion differs";
     if (r.status != 0)
         return r.output.empty() ? "" : "output text on a failed run";
-    const std::size_t lines = std::min(series_count(data, size, 150), series_count(data, size, 166));
+    const std::size_t lines =
+        std::min(series_count(data, size, 150), series_count(data, size, 166));
     if (r.output.size() != 25 * lines)
         return "output size is not 25 bytes per value pair";
     for (std::size_t pos = 0; pos < r.output.size(); pos += 25) {

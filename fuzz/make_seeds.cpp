@@ -42,7 +42,8 @@ int main(int argc, char** argv)
         put_be32(special, 512 + 4 * i, raws[7 - i]);
     }
     ok = write(dir, "non-finite-and-subnormal", special) && ok;
-    ok = write(dir, "infinite-coefficients", with_table({0, 8, inf, -inf}, {0, 8, 0.0f, inf})) && ok;
+    ok =
+        write(dir, "infinite-coefficients", with_table({0, 8, inf, -inf}, {0, 8, 0.0f, inf})) && ok;
     ok = write(dir, "empty", {}) && ok;
     ok = write(dir, "header-only-counts-zero", with_table({3, 0}, {4, 2})) && ok;
     ok = write(dir, "descriptor-past-image", with_table({127, 260, 1.0f, 0.0f}, {1, 4})) && ok;

@@ -40,13 +40,10 @@ struct SeriesDescriptor {
 // Decoding (decode.cpp). Reads past the end of the image give zero bytes.
 std::int16_t read_be16(std::span<const unsigned char> image, std::size_t pos);
 std::uint32_t read_be32(std::span<const unsigned char> image, std::size_t pos);
-SeriesDescriptor decode_descriptor(std::span<const unsigned char> image,
-                                   std::size_t table_pos);
+SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::size_t table_pos);
 bool descriptor_fits(const SeriesDescriptor& series);
-std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw,
-                          std::uint32_t offset);
-void scale_series(std::span<const unsigned char> image,
-                  const SeriesDescriptor& series,
+std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset);
+void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
                   std::span<std::uint32_t> values);
 
 // Rendering (render.cpp). Each put_ function writes at out and returns the
@@ -55,11 +52,9 @@ inline constexpr std::size_t exponent_max = 24;
 char* put_int(char* out, int value);
 char* put_exponent(char* out, std::uint32_t bits, int precision, int width);
 void append_int(std::string& text, int value);
-void append_exponent(std::string& text, std::uint32_t bits, int precision,
-                     int width);
+void append_exponent(std::string& text, std::uint32_t bits, int precision, int width);
 void append_line_end(std::string& text);
-void append_value_line(std::string& text, std::uint32_t first,
-                       std::uint32_t second);
+void append_value_line(std::string& text, std::uint32_t first, std::uint32_t second);
 
 // Driver (driver.cpp).
 // Everything a run derives from the file's bytes once they are read: the

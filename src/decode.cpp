@@ -28,8 +28,7 @@ std::uint32_t read_be32(std::span<const unsigned char> image, std::size_t pos)
            std::uint32_t{image[pos + 2]} << 8 | std::uint32_t{image[pos + 3]};
 }
 
-SeriesDescriptor decode_descriptor(std::span<const unsigned char> image,
-                                   std::size_t table_pos)
+SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::size_t table_pos)
 {
     SeriesDescriptor series;
     series.block = read_be16(image, table_pos + 2);
@@ -95,8 +94,7 @@ Exact normalize(Exact x)
 // 24 x 24 bits fit in 48: the product is exact.
 Exact multiply(Exact a, Exact b)
 {
-    return {a.negative != b.negative, a.significand * b.significand,
-            a.exponent + b.exponent};
+    return {a.negative != b.negative, a.significand * b.significand, a.exponent + b.exponent};
 }
 
 // A 128-bit fixed-point window: high holds the 64 bits from 2^exponent up,
@@ -115,8 +113,7 @@ Window shift_right_jam(Window x, int shift)
         return x;
     if (shift < 64) {
         const std::uint64_t lost = x.low << (64 - shift);
-        return {x.high >> shift,
-                x.high << (64 - shift) | x.low >> shift | (lost != 0 ? 1u : 0u)};
+        return {x.high >> shift, x.high << (64 - shift) | x.low >> shift | (lost != 0 ? 1u : 0u)};
     }
     if (shift < 128) {
         const std::uint64_t lost = shift == 64 ? x.low : (x.low | x.high << (128 - shift));
@@ -141,7 +138,8 @@ std::uint32_t round_to_single(bool negative, std::uint64_t significand, int expo
     if (shift > 64) // below half the smallest subnormal
         return sign;
     const std::uint64_t kept = shift == 64 ? 0 : significand >> shift;
-    const std::uint64_t rest = shift == 64 ? significand : significand & ((std::uint64_t{1} << shift) - 1);
+    const std::uint64_t rest =
+        shift == 64 ? significand : significand & ((std::uint64_t{1} << shift) - 1);
     const std::uint64_t half = std::uint64_t{1} << (shift - 1);
     const bool round_up = rest > half || (rest == half && (kept & 1) != 0);
     // A normal result's leading bit lands in the exponent field, which is
@@ -161,8 +159,7 @@ std::uint32_t add_and_round(Exact a, Exact b)
     a = normalize(a);
     b = normalize(b);
     // Make a the larger magnitude, so that a - b is never negative.
-    if (b.exponent > a.exponent ||
-        (b.exponent == a.exponent && b.significand > a.significand)) {
+    if (b.exponent > a.exponent || (b.exponent == a.exponent && b.significand > a.significand)) {
         const Exact t = a;
         a = b;
         b = t;
@@ -219,9 +216,10 @@ std::uint32_t add_and_round(Exact a, Exact b)
 std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
     // A NaN operand gives that NaN, quieted; the first of scale, raw, offset wins.
-    for (const std::uint32_t operand : {scale, raw, offset})
+    for (const std::uint32_t operand : {scale, raw, offset}) {
         if (is_nan(operand))
             return operand | quiet_bit;
+    }
 
     const bool product_negative = is_negative(scale) != is_negative(raw);
     if (is_inf(scale) || is_inf(raw)) {

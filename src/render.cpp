@@ -6,6 +6,7 @@
 // and every line ends in CR LF written as two explicit bytes.
 #include "curvedump.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -29,8 +30,9 @@ double widen(std::uint32_t f)
         fraction = (fraction << shift) & 0x007FFFFFu;
         biased = 1 - shift;
     }
-    const auto exponent = static_cast<std::uint64_t>(biased - 127 + 1023);
-    return std::bit_cast<double>(sign | exponent << 52 | std::uint64_t{fraction} << 29);
+    const int double_biased = biased + (1023 - 127);
+    return std::bit_cast<double>(sign | static_cast<std::uint64_t>(double_biased) << 52 |
+                                 std::uint64_t{fraction} << 29);
 }
 
 // The texts that stand for a whole non-finite number, or null when finite.
@@ -58,9 +60,7 @@ char* put_exponent(char* out, std::uint32_t bits, int precision, int width)
     char text[exponent_max];
     char* end = text;
     if (const char* fixed = non_finite_text(bits)) {
-        const std::size_t n = std::strlen(fixed);
-        std::memcpy(text, fixed, n);
-        end += n;
+        end = std::copy_n(fixed, 4, text); // each text is 4 characters
     } else {
         // The sign is written apart so that -0 keeps its "-".
         if ((bits & 0x80000000u) != 0)

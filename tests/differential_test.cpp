@@ -21,9 +21,9 @@ bool is_nan(std::uint32_t f) { return (f & 0x7FFFFFFFu) > 0x7F800000u; }
 
 std::uint32_t x87_scale(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    const long double sum = static_cast<long double>(std::bit_cast<float>(scale)) *
-                                std::bit_cast<float>(raw) +
-                            std::bit_cast<float>(offset);
+    const long double sum =
+        static_cast<long double>(std::bit_cast<float>(scale)) * std::bit_cast<float>(raw) +
+        std::bit_cast<float>(offset);
     return std::bit_cast<std::uint32_t>(static_cast<float>(sum));
 }
 
@@ -31,8 +31,8 @@ std::uint32_t x87_scale(std::uint32_t scale, std::uint32_t raw, std::uint32_t of
 // the exact sum does not: the case where double rounding shows.
 bool double_rounding_tie(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    const long double product = static_cast<long double>(std::bit_cast<float>(scale)) *
-                                std::bit_cast<float>(raw);
+    const long double product =
+        static_cast<long double>(std::bit_cast<float>(scale)) * std::bit_cast<float>(raw);
     const long double o = std::bit_cast<float>(offset);
     const long double sum = product + o;
     const float f = static_cast<float>(sum);
@@ -116,8 +116,7 @@ TEST(Differential, MatchesX87)
         for (int k = 0; k < 5; ++k)
             inverse *= 2 - a * inverse;
         const auto t = static_cast<std::int32_t>((r >> 24) % 9) - 4;
-        const std::uint32_t b =
-            (static_cast<std::uint32_t>(0x800000 + t) * inverse) & 0xFFFFFF;
+        const std::uint32_t b = (static_cast<std::uint32_t>(0x800000 + t) * inverse) & 0xFFFFFF;
         if (b < 0x800000)
             continue; // not a normal significand
         const int es = 127 + static_cast<int>((r >> 32) % 21) - 10;

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,8 @@ std::string read_file(const fs::path& path)
 void write_file(const fs::path& path, const std::vector<unsigned char>& bytes)
 {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 struct RunResult {
@@ -41,7 +43,10 @@ protected:
     void SetUp() override
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::temp_directory_path() / (std::string("curvedump-e2e-") + info->name());
+        // A random part keeps parallel runs of the suite apart.
+        std::random_device random;
+        dir = fs::temp_directory_path() /
+              (std::string("curvedump-e2e-") + info->name() + "-" + std::to_string(random()));
         fs::remove_all(dir);
         fs::create_directories(dir);
     }
@@ -59,8 +64,8 @@ protected:
         // CURVEDUMP_WRAPPER runs the tool under another program, valgrind say.
         const char* wrapper = std::getenv("CURVEDUMP_WRAPPER");
         std::string command = std::string(wrapper != nullptr ? wrapper : "") + " " +
-                              CURVEDUMP_EMULATOR + " \"" + CURVEDUMP_EXE + "\" " +
-                              args + " >\"" + console.string() + "\"" + redirect;
+                              CURVEDUMP_EMULATOR + " \"" + CURVEDUMP_EXE + "\" " + args + " >\"" +
+                              console.string() + "\"" + redirect;
         const int raw = std::system(command.c_str());
 #ifdef _WIN32
         const int status = raw;
@@ -70,7 +75,10 @@ protected:
         return {status, read_file(console)};
     }
 
-    std::string quoted(const std::string& name) const { return "\"" + (dir / name).string() + "\""; }
+    std::string quoted(const std::string& name) const
+    {
+        return "\"" + (dir / name).string() + "\"";
+    }
 
     fs::path dir;
 };

@@ -31,16 +31,16 @@ TEST(Render, OutputFields)
     const RenderCase cases[] = {
         {bits_of(0.1f), 4, 11, " 1.0000e-01"},
         {bits_of(-2.5f), 4, 11, "-2.5000e+00"},
-        {0x7F7FFFFF, 4, 11, " 3.4028e+38"},  // largest finite
-        {0x00000001, 4, 11, " 1.4013e-45"},  // smallest subnormal
-        {0x00800000, 4, 11, " 1.1755e-38"},  // smallest normal
-        {0x007FFFFF, 4, 11, " 1.1755e-38"},  // largest subnormal
+        {0x7F7FFFFF, 4, 11, " 3.4028e+38"}, // largest finite
+        {0x00000001, 4, 11, " 1.4013e-45"}, // smallest subnormal
+        {0x00800000, 4, 11, " 1.1755e-38"}, // smallest normal
+        {0x007FFFFF, 4, 11, " 1.1755e-38"}, // largest subnormal
         {0x00000000, 4, 11, " 0.0000e+00"},
         {0x80000000, 4, 11, "-0.0000e+00"},
-        {bits_of(1.09375f), 4, 11, " 1.0938e+00"},  // tie, to even upwards
-        {bits_of(1.03125f), 4, 11, " 1.0312e+00"},  // tie, to even downwards
+        {bits_of(1.09375f), 4, 11, " 1.0938e+00"}, // tie, to even upwards
+        {bits_of(1.03125f), 4, 11, " 1.0312e+00"}, // tie, to even downwards
         {bits_of(-1.09375f), 4, 11, "-1.0938e+00"},
-        {bits_of(9.99996f), 4, 11, " 1.0000e+01"},  // carry into a new exponent
+        {bits_of(9.99996f), 4, 11, " 1.0000e+01"}, // carry into a new exponent
         {bits_of(9.99994f), 4, 11, " 9.9999e+00"},
         {bits_of(12345.0f), 4, 11, " 1.2345e+04"},  // exact tie 1.2345|0 is no tie
         {bits_of(123455.0f), 4, 11, " 1.2346e+05"}, // 1.2345|5 ties to even 6
@@ -51,7 +51,7 @@ TEST(Render, OutputFields)
         {0xFF800000, 4, 11, "       -INF"},
         {0x7FC00000, 4, 11, "       +NAN"},
         {0xFFC00000, 4, 11, "       -NAN"},
-        {0x7F800001, 4, 11, "       +NAN"},  // signalling pattern
+        {0x7F800001, 4, 11, "       +NAN"}, // signalling pattern
         {0xFFFFFFFF, 4, 11, "       -NAN"},
     };
     for (const RenderCase& c : cases)
@@ -64,8 +64,8 @@ TEST(Render, ConsoleCoefficients)
         {bits_of(1.0f), 6, 0, "1.000000e+00"},
         {bits_of(-0.5f), 6, 0, "-5.000000e-01"},
         {bits_of(0.1f), 6, 0, "1.000000e-01"},
-        {bits_of(1.1015625f), 6, 0, "1.101562e+00"},  // 1.101562|5 ties down to even
-        {bits_of(1.0234375f), 6, 0, "1.023438e+00"},  // 1.023437|5 ties up to even
+        {bits_of(1.1015625f), 6, 0, "1.101562e+00"}, // 1.101562|5 ties down to even
+        {bits_of(1.0234375f), 6, 0, "1.023438e+00"}, // 1.023437|5 ties up to even
         {0x7F7FFFFF, 6, 0, "3.402823e+38"},
         {0x00000001, 6, 0, "1.401298e-45"},
         {0x00000000, 6, 0, "0.000000e+00"},

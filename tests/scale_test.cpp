@@ -97,11 +97,31 @@ void check(const ScaleCase& c)
         << std::hex << "scale " << c.scale << " raw " << c.raw << " offset " << c.offset;
 }
 
-TEST(ScaleValue, DoubleRounding) { for (const auto& c : double_rounding) check(c); }
-TEST(ScaleValue, Finite) { for (const auto& c : finite) check(c); }
-TEST(ScaleValue, ZerosAndSubnormals) { for (const auto& c : zeros_and_subnormals) check(c); }
-TEST(ScaleValue, Overflow) { for (const auto& c : overflow) check(c); }
-TEST(ScaleValue, NonFinite) { for (const auto& c : non_finite) check(c); }
+TEST(ScaleValue, DoubleRounding)
+{
+    for (const auto& c : double_rounding)
+        check(c);
+}
+TEST(ScaleValue, Finite)
+{
+    for (const auto& c : finite)
+        check(c);
+}
+TEST(ScaleValue, ZerosAndSubnormals)
+{
+    for (const auto& c : zeros_and_subnormals)
+        check(c);
+}
+TEST(ScaleValue, Overflow)
+{
+    for (const auto& c : overflow)
+        check(c);
+}
+TEST(ScaleValue, NonFinite)
+{
+    for (const auto& c : non_finite)
+        check(c);
+}
 
 // Swapping scale and raw must not change a finite result.
 TEST(ScaleValue, ProductCommutes)

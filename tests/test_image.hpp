@@ -64,15 +64,13 @@ inline std::vector<unsigned char> small_example()
     return file;
 }
 
-inline const std::string small_example_header =
-    "1 2 16 16\r\n"
-    "1.000000e+00 5.000000e-01\r\n"
-    "0.000000e+00 1.000000e+01\r\n";
+inline const std::string small_example_header = "1 2 16 16\r\n"
+                                                "1.000000e+00 5.000000e-01\r\n"
+                                                "0.000000e+00 1.000000e+01\r\n";
 
-inline const std::string small_example_output =
-    " 1.0000e+00  1.2000e+01\r\n"
-    "-2.5000e+00  0.0000e+00\r\n"
-    " 1.0000e-01  1.0000e+01\r\n"
-    " 1.0000e+30  1.0004e+01\r\n";
+inline const std::string small_example_output = " 1.0000e+00  1.2000e+01\r\n"
+                                                "-2.5000e+00  0.0000e+00\r\n"
+                                                " 1.0000e-01  1.0000e+01\r\n"
+                                                " 1.0000e+30  1.0004e+01\r\n";
 
 } // namespace test_image
