@@ -50,6 +50,9 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
 // end of what it wrote; the buffer must hold the *_max bytes named below.
 inline constexpr std::size_t exponent_max = 24;
 char* put_int(char* out, int value);
+// Five significant digits of a positive finite non-zero value: false when
+// only an exact conversion can decide the rounding.
+bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10);
 char* put_exponent(char* out, std::uint32_t bits, int precision, int width);
 void append_int(std::string& text, int value);
 void append_exponent(std::string& text, std::uint32_t bits, int precision, int width);

@@ -4,9 +4,15 @@
 // printf, iostreams or the locale: integers and exponent forms come from
 // std::to_chars (correctly rounded, ties to even, "." as decimal point),
 // and every line ends in CR LF written as two explicit bytes.
+//
+// The output file's fields (five significant digits) take a faster road,
+// five_significant_digits, which gives the same bytes as std::to_chars for
+// every single-precision value (an exhaustive test compares all 2^32) and
+// hands the rare value it cannot decide back to std::to_chars.
 #include "curvedump.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -14,6 +20,212 @@
 namespace curvedump {
 
 namespace {
+
+// --- Powers of ten, computed at compile time --------------------------------
+
+// An unsigned integer of 192 bits in 32-bit limbs, least significant first;
+// enough for 10^50 and for the long division by 10^34.
+struct Big {
+    std::array<std::uint32_t, 6> limb{};
+};
+
+constexpr Big big_one()
+{
+    Big x;
+    x.limb[0] = 1;
+    return x;
+}
+
+constexpr Big times_ten(Big x)
+{
+    std::uint64_t carry = 0;
+    for (std::uint32_t& l : x.limb) {
+        const std::uint64_t v = std::uint64_t{l} * 10 + carry;
+        l = static_cast<std::uint32_t>(v);
+        carry = v >> 32;
+    }
+    return x;
+}
+
+constexpr Big doubled(Big x)
+{
+    std::uint32_t carry = 0;
+    for (std::uint32_t& l : x.limb) {
+        const std::uint32_t next = l >> 31;
+        l = l << 1 | carry;
+        carry = next;
+    }
+    return x;
+}
+
+constexpr bool less(const Big& a, const Big& b)
+{
+    for (std::size_t i = a.limb.size(); i-- > 0;) {
+        if (a.limb[i] != b.limb[i])
+            return a.limb[i] < b.limb[i];
+    }
+    return false;
+}
+
+constexpr Big minus(Big a, const Big& b)
+{
+    std::uint32_t borrow = 0;
+    for (std::size_t i = 0; i < a.limb.size(); ++i) {
+        const std::uint64_t d = std::uint64_t{a.limb[i]} - b.limb[i] - borrow;
+        a.limb[i] = static_cast<std::uint32_t>(d);
+        borrow = (d >> 63) != 0 ? 1 : 0;
+    }
+    return a;
+}
+
+constexpr bool bit_at(const Big& x, int i)
+{
+    return i >= 0 && ((x.limb[static_cast<std::size_t>(i / 32)] >> (i % 32)) & 1) != 0;
+}
+
+constexpr int bit_length(const Big& x)
+{
+    for (int i = 32 * static_cast<int>(x.limb.size()) - 1; i >= 0; --i) {
+        if (bit_at(x, i))
+            return i + 1;
+    }
+    return 0;
+}
+
+// 10^power ~ significand * 2^exponent, significand in [2^63, 2^64), rounded
+// to nearest: relative error at most 2^-64, none for 0 <= power <= 27.
+struct Power {
+    std::uint64_t significand;
+    int exponent;
+};
+
+constexpr Power power_of_ten(int power)
+{
+    Big ten = big_one();
+    for (int i = 0; i < (power < 0 ? -power : power); ++i)
+        ten = times_ten(ten);
+    std::uint64_t significand = 0;
+    int exponent = 0;
+    bool round_up = false;
+    if (power >= 0) {
+        // The top 64 bits of 10^power, and the bit below them.
+        const int length = bit_length(ten);
+        for (int i = 1; i <= 64; ++i)
+            significand = significand << 1 | (bit_at(ten, length - i) ? 1 : 0);
+        round_up = bit_at(ten, length - 65);
+        exponent = length - 64;
+    } else {
+        // Binary long division 2^k / 10^-power, 65 quotient bits from the
+        // first non-zero one: the last decides the rounding (no exact half
+        // exists, 10^-power having no binary expansion that ends).
+        Big rest = big_one();
+        int k = 0;
+        while (less(rest, ten)) {
+            rest = doubled(rest);
+            ++k;
+        }
+        for (int i = 0; i < 65; ++i) {
+            const bool quotient_bit = !less(rest, ten);
+            if (quotient_bit)
+                rest = minus(rest, ten);
+            if (i < 64) {
+                significand = significand << 1 | (quotient_bit ? 1 : 0);
+            } else {
+                round_up = quotient_bit;
+            }
+            rest = doubled(rest);
+        }
+        exponent = -(k + 63);
+    }
+    if (round_up && ++significand == 0) {
+        significand = std::uint64_t{1} << 63;
+        ++exponent;
+    }
+    return {significand, exponent};
+}
+
+// The scale factors 10^(4 - k) for every decimal exponent k of a float.
+constexpr int min_power = 4 - 38; // largest float, 3.4e38
+constexpr int max_power = 4 + 46; // smallest subnormal, 1.4e-45, estimated one low
+constexpr auto powers_of_ten = [] {
+    std::array<Power, max_power - min_power + 1> table{};
+    for (int p = min_power; p <= max_power; ++p)
+        table[static_cast<std::size_t>(p - min_power)] = power_of_ten(p);
+    return table;
+}();
+
+} // namespace
+
+// --- Five significant digits ------------------------------------------------
+
+// Rounds the positive finite non-zero single-precision value `bits` to five
+// significant digits, nearest with ties to even: digits in [10000, 99999]
+// and the decimal exponent of the first. Returns false, leaving the work to
+// an exact conversion, when the value lies too near a rounding tie for the
+// 64-bit estimate to decide (exact ties included).
+bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10)
+{
+    // v = m * 2^e with m in [2^23, 2^24).
+    std::uint32_t m = bits & 0x007FFFFFu;
+    const int biased = static_cast<int>(bits >> 23);
+    int e = biased - 150;
+    if (biased == 0) {
+        const int shift = std::countl_zero(m) - 8;
+        m <<= shift;
+        e = -149 - shift;
+    } else {
+        m |= 0x00800000u;
+    }
+    // floor(log10(2^(e + 23))): the decimal exponent, or one below it.
+    int k = ((e + 23) * 78913) >> 18;
+    const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
+
+    // x = v * 10^(4 - k) lies in [10^4, 10^6). Form it as fixed point with
+    // 32 fraction bits: (m * significand) / 2^32, then shifted into place.
+    // Truncations and the power's error keep it within 2 units of the exact
+    // value.
+    const std::uint64_t t = m * (p.significand >> 32) + ((m * (p.significand & 0xFFFFFFFFu)) >> 32);
+    const int shift = -(e + p.exponent + 64);
+    if (shift <= 0 || shift >= 64)
+        return false;
+    std::uint64_t x = t >> shift;
+    if ((x >> 32) >= 100000) { // the estimate of k was one low
+        x /= 10;
+        ++k;
+    }
+    constexpr std::uint64_t half = std::uint64_t{1} << 31;
+    constexpr std::uint64_t margin = 4; // units of 2^-32, twice the error
+    const std::uint64_t fraction = x & 0xFFFFFFFFu;
+    if (fraction + margin >= half && fraction <= half + margin)
+        return false;
+    std::uint32_t n = static_cast<std::uint32_t>(x >> 32) + (fraction > half ? 1 : 0);
+    if (n == 100000) { // rounding carried into a new digit
+        n = 10000;
+        ++k;
+    }
+    digits = n;
+    exponent10 = k;
+    return true;
+}
+
+namespace {
+
+// "d.dddde+dd" from five digits and a decimal exponent below 100 in size.
+char* put_five_digits(char* out, std::uint32_t n, int exponent10)
+{
+    out[0] = static_cast<char>('0' + n / 10000);
+    out[1] = '.';
+    out[2] = static_cast<char>('0' + n / 1000 % 10);
+    out[3] = static_cast<char>('0' + n / 100 % 10);
+    out[4] = static_cast<char>('0' + n / 10 % 10);
+    out[5] = static_cast<char>('0' + n % 10);
+    out[6] = 'e';
+    out[7] = exponent10 < 0 ? '-' : '+';
+    const int size = exponent10 < 0 ? -exponent10 : exponent10;
+    out[8] = static_cast<char>('0' + size / 10);
+    out[9] = static_cast<char>('0' + size % 10);
+    return out + 10;
+}
 
 // Widen a finite single-precision bit pattern to the double of the same
 // value, in integers so that no floating-point mode can flush a subnormal.
@@ -65,9 +277,17 @@ char* put_exponent(char* out, std::uint32_t bits, int precision, int width)
         // The sign is written apart so that -0 keeps its "-".
         if ((bits & 0x80000000u) != 0)
             *end++ = '-';
-        end = std::to_chars(end, text + sizeof text, widen(bits & 0x7FFFFFFFu),
-                            std::chars_format::scientific, precision)
-                  .ptr;
+        const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
+        std::uint32_t digits = 0;
+        int exponent10 = 0;
+        if (precision == 4 && magnitude != 0 &&
+            five_significant_digits(magnitude, digits, exponent10)) {
+            end = put_five_digits(end, digits, exponent10);
+        } else {
+            end = std::to_chars(end, text + sizeof text, widen(magnitude),
+                                std::chars_format::scientific, precision)
+                      .ptr;
+        }
     }
     const auto length = static_cast<int>(end - text);
     for (int pad = length; pad < width; ++pad)

@@ -1,0 +1,83 @@
+// Per-value cost of scaling and of rendering an output field, beside
+// snprintf("%11.4e") on the same values.
+#include "curvedump.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <bit>
+#include <charconv>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// Values like those the converter writes: random significands, exponents
+// within 2^-20 to 2^20, both signs.
+std::vector<std::uint32_t> sample_values()
+{
+    std::vector<std::uint32_t> values(8192);
+    std::uint64_t state = 7;
+    for (std::uint32_t& v : values) {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        const auto r = static_cast<std::uint32_t>(state >> 32);
+        v = (r & 0x80000000u) | (127 - 20 + (r >> 8) % 41) << 23 | (r & 0x007FFFFFu);
+    }
+    return values;
+}
+
+void scale_value(benchmark::State& state)
+{
+    const auto values = sample_values();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(curvedump::scale_value(0x3DCCCCCD, values[i], 0xC0490FDB));
+        i = (i + 1) & 8191;
+    }
+}
+
+void render_field(benchmark::State& state)
+{
+    const auto values = sample_values();
+    char out[curvedump::exponent_max];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(curvedump::put_exponent(out, values[i], 4, 11));
+        benchmark::ClobberMemory();
+        i = (i + 1) & 8191;
+    }
+}
+
+void render_to_chars(benchmark::State& state)
+{
+    const auto values = sample_values();
+    char out[32];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const double v = static_cast<double>(std::bit_cast<float>(values[i]));
+        benchmark::DoNotOptimize(
+            std::to_chars(out, out + sizeof out, v, std::chars_format::scientific, 4).ptr);
+        benchmark::ClobberMemory();
+        i = (i + 1) & 8191;
+    }
+}
+
+void render_snprintf(benchmark::State& state)
+{
+    const auto values = sample_values();
+    char out[32];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const double v = static_cast<double>(std::bit_cast<float>(values[i]));
+        benchmark::DoNotOptimize(std::snprintf(out, sizeof out, "%11.4e", v));
+        benchmark::ClobberMemory();
+        i = (i + 1) & 8191;
+    }
+}
+
+} // namespace
+
+BENCHMARK(scale_value);
+BENCHMARK(render_field);
+BENCHMARK(render_to_chars);
+BENCHMARK(render_snprintf);
+BENCHMARK_MAIN();

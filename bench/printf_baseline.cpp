@@ -1,0 +1,48 @@
+// The baseline for the instruction goal: the same conversion of the same
+// file (same decoding and scaling), but each line formatted the usual way,
+// with snprintf("%11.4e %11.4e\r\n"), and written with fputs. Not part of
+// the product; it prints no console lines.
+//
+// usage: printf_baseline PATH
+#include "curvedump.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return 1;
+    std::FILE* in = std::fopen(argv[1], "rb");
+    if (in == nullptr)
+        return 2;
+    std::vector<unsigned char> image(curvedump::image_size);
+    const std::size_t n = std::fread(image.data(), 1, image.size(), in);
+    std::fclose(in);
+    if (n >= image.size())
+        return 4;
+    const auto s1 = curvedump::decode_descriptor(image, curvedump::series1_table);
+    const auto s2 = curvedump::decode_descriptor(image, curvedump::series2_table);
+    if (!curvedump::descriptor_fits(s1) || !curvedump::descriptor_fits(s2))
+        return 5;
+    const auto c1 = static_cast<std::size_t>(s1.count);
+    const auto c2 = static_cast<std::size_t>(s2.count);
+    std::vector<std::uint32_t> values(c1 + c2);
+    curvedump::scale_series(image, s1, std::span(values).first(c1));
+    curvedump::scale_series(image, s2, std::span(values).subspan(c1));
+    const std::string name = std::string(argv[1]) + ".txt";
+    std::FILE* out = std::fopen(name.c_str(), "wb");
+    if (out == nullptr)
+        return 1;
+    char line[64];
+    for (std::size_t i = 0; i < std::min(c1, c2); ++i) {
+        std::snprintf(line, sizeof line, "%11.4e %11.4e\r\n",
+                      static_cast<double>(std::bit_cast<float>(values[i])),
+                      static_cast<double>(std::bit_cast<float>(values[c1 + i])));
+        std::fputs(line, out);
+    }
+    return std::fclose(out) == 0 ? 0 : 1;
+}
