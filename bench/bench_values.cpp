@@ -41,7 +41,7 @@ void render_field(benchmark::State& state)
     char out[curvedump::exponent_max];
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(curvedump::put_exponent(out, values[i], 4, 11));
+        benchmark::DoNotOptimize(curvedump::put_field(out, values[i]));
         benchmark::ClobberMemory();
         i = (i + 1) & 8191;
     }

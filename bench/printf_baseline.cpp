@@ -1,7 +1,7 @@
 // The baseline for the instruction goal: the same conversion of the same
-// file (same decoding and scaling), but each line formatted the usual way,
-// with snprintf("%11.4e %11.4e\r\n"), and written with fputs. Not part of
-// the product; it prints no console lines.
+// file (same decoding and scaling, same console lines), but each line
+// formatted and written the usual way, fprintf(out, "%11.4e %11.4e\r\n").
+// Not part of the product.
 //
 // usage: printf_baseline PATH
 #include "curvedump.hpp"
@@ -26,6 +26,11 @@ int main(int argc, char** argv)
         return 4;
     const auto s1 = curvedump::decode_descriptor(image, curvedump::series1_table);
     const auto s2 = curvedump::decode_descriptor(image, curvedump::series2_table);
+    const auto f = [](std::uint32_t bits) {
+        return static_cast<double>(std::bit_cast<float>(bits));
+    };
+    std::printf("%d %d %d %d\r\n%e %e\r\n%e %e\r\n", s1.block, s2.block, s1.length, s2.length,
+                f(s1.scale), f(s2.scale), f(s1.offset), f(s2.offset));
     if (!curvedump::descriptor_fits(s1) || !curvedump::descriptor_fits(s2))
         return 5;
     const auto c1 = static_cast<std::size_t>(s1.count);
@@ -35,14 +40,12 @@ int main(int argc, char** argv)
     curvedump::scale_series(image, s2, std::span(values).subspan(c1));
     const std::string name = std::string(argv[1]) + ".txt";
     std::FILE* out = std::fopen(name.c_str(), "wb");
+    std::printf("converting : %s -> %s\r\n", argv[1], name.c_str());
     if (out == nullptr)
         return 1;
-    char line[64];
     for (std::size_t i = 0; i < std::min(c1, c2); ++i) {
-        std::snprintf(line, sizeof line, "%11.4e %11.4e\r\n",
-                      static_cast<double>(std::bit_cast<float>(values[i])),
-                      static_cast<double>(std::bit_cast<float>(values[c1 + i])));
-        std::fputs(line, out);
+        std::fprintf(out, "%11.4e %11.4e\r\n", static_cast<double>(std::bit_cast<float>(values[i])),
+                     static_cast<double>(std::bit_cast<float>(values[c1 + i])));
     }
     return std::fclose(out) == 0 ? 0 : 1;
 }

@@ -54,10 +54,14 @@ char* put_int(char* out, int value);
 // only an exact conversion can decide the rounding.
 bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10);
 char* put_exponent(char* out, std::uint32_t bits, int precision, int width);
+// One output field, "%11.4e": 11 bytes.
+char* put_field(char* out, std::uint32_t bits);
+// One output line, "%11.4e %11.4e" and CR LF: line_size bytes.
+inline constexpr std::size_t line_size = 25;
+char* put_value_line(char* out, std::uint32_t first, std::uint32_t second);
 void append_int(std::string& text, int value);
 void append_exponent(std::string& text, std::uint32_t bits, int precision, int width);
 void append_line_end(std::string& text);
-void append_value_line(std::string& text, std::uint32_t first, std::uint32_t second);
 
 // Driver (driver.cpp).
 // Everything a run derives from the file's bytes once they are read: the

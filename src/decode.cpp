@@ -8,6 +8,7 @@
 // files were made this way.
 #include "curvedump.hpp"
 
+#include <algorithm>
 #include <bit>
 
 namespace curvedump {
@@ -211,10 +212,79 @@ std::uint32_t add_and_round(Exact a, Exact b)
     return round_to_single(a.negative, significand, exponent);
 }
 
+// The common case, done cheaply: scale and raw value normal, offset normal
+// or zero, and the two terms close enough that, aligned to the lower
+// exponent, both fit in 62 bits. Then their sum is exact in one word, the
+// first rounding (to 64 bits) has nothing to do, and only the rounding to
+// single precision remains. False when the case does not apply.
+bool scale_in_one_word(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset,
+                       std::uint32_t& result)
+{
+    // A biased exponent minus 1 wraps for 0, so "< 254" takes 1 to 254.
+    const std::uint32_t es = (scale >> 23) & 0xFF;
+    const std::uint32_t er = (raw >> 23) & 0xFF;
+    if (es - 1 >= 254 || er - 1 >= 254)
+        return false;
+    const bool product_negative = ((scale ^ raw) & sign_mask) != 0;
+    // The product p * 2^ep, p in [2^46, 2^48).
+    const std::uint64_t p =
+        std::uint64_t{(scale & fraction_mask) | hidden_bit} * ((raw & fraction_mask) | hidden_bit);
+    const int ep = static_cast<int>(es + er) - 300;
+    if ((offset & ~sign_mask) == 0) {
+        // A non-zero product plus a zero of either sign is the product.
+        const int shift = std::countl_zero(p);
+        result = round_to_single(product_negative, p << shift, ep - shift);
+        return true;
+    }
+    const std::uint32_t eo = (offset >> 23) & 0xFF;
+    if (eo - 1 >= 254)
+        return false;
+    // The offset q * 2^eq, q in [2^23, 2^24).
+    const std::uint64_t q = (offset & fraction_mask) | hidden_bit;
+    const int eq = static_cast<int>(eo) - 150;
+    // Shift the term with the higher exponent up: p by 14 bits at most,
+    // q by 38, so that both stay below 2^62 and the sum cannot carry out.
+    const int gap = ep - eq;
+    std::uint64_t x = p;
+    std::uint64_t y = q;
+    int exponent = ep;
+    if (gap >= 0) {
+        if (gap > 14)
+            return false;
+        x = p << gap;
+        exponent = eq;
+    } else {
+        if (gap < -38)
+            return false;
+        y = q << -gap;
+    }
+    bool negative = product_negative;
+    std::uint64_t sum = 0;
+    if (product_negative == is_negative(offset)) {
+        sum = x + y;
+    } else if (x >= y) {
+        sum = x - y;
+    } else {
+        sum = y - x;
+        negative = !negative;
+    }
+    if (sum == 0) {
+        result = 0; // exact cancellation gives +0
+        return true;
+    }
+    const int shift = std::countl_zero(sum);
+    result = round_to_single(negative, sum << shift, exponent - shift);
+    return true;
+}
+
 } // namespace
 
 std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
+    std::uint32_t result = 0;
+    if (scale_in_one_word(scale, raw, offset, result))
+        return result;
+
     // A NaN operand gives that NaN, quieted; the first of scale, raw, offset wins.
     for (const std::uint32_t operand : {scale, raw, offset}) {
         if (is_nan(operand))
@@ -249,11 +319,20 @@ std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t 
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
                   std::span<std::uint32_t> values)
 {
-    std::size_t pos = series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
-    for (std::uint32_t& value : values) {
-        value = scale_value(series.scale, read_be32(image, pos), series.offset);
-        pos += 4;
+    // The raw values that lie inside the image are read directly; any
+    // beyond it (never, once the descriptor has been checked) read as zero.
+    const std::size_t start =
+        series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
+    const std::size_t inside =
+        start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
+    const unsigned char* raw = image.data() + (start < image.size() ? start : 0);
+    for (std::size_t i = 0; i < inside; ++i, raw += 4) {
+        const std::uint32_t bits = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
+                                   std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
+        values[i] = scale_value(series.scale, bits, series.offset);
     }
+    for (std::size_t i = inside; i < values.size(); ++i)
+        values[i] = scale_value(series.scale, 0, series.offset);
 }
 
 } // namespace curvedump

@@ -90,15 +90,25 @@ int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
         return status_memory;
     }
     try {
-        std::vector<std::uint32_t> values(count1 + count2);
-        const std::span<std::uint32_t> all(values);
+        // Every element is written before it is read: no need to clear it.
+        const auto values = std::make_unique_for_overwrite<std::uint32_t[]>(count1 + count2);
+        const std::span<std::uint32_t> all(values.get(), count1 + count2);
         scale_series(image, series1, all.first(count1));
         scale_series(image, series2, all.subspan(count1));
 
+        // Lines are made in a small buffer and appended a block at a time.
         const std::size_t lines = std::min(count1, count2);
-        output.reserve(lines * 25);
-        for (std::size_t i = 0; i < lines; ++i)
-            append_value_line(output, values[i], values[count1 + i]);
+        output.reserve(output.size() + lines * line_size);
+        char block[128 * line_size];
+        char* end = block;
+        for (std::size_t i = 0; i < lines; ++i) {
+            end = put_value_line(end, all[i], all[count1 + i]);
+            if (end == block + sizeof block) {
+                output.append(block, end);
+                end = block;
+            }
+        }
+        output.append(block, end);
     } catch (const std::bad_alloc&) {
         append_line(console, "Cannot allocate memory");
         return status_memory;
@@ -121,9 +131,9 @@ int run(std::span<const char* const> args, std::FILE* console)
         print(console, text);
         return status_input;
     }
-    std::vector<unsigned char> image(image_size);
+    const auto image = std::make_unique_for_overwrite<unsigned char[]>(image_size);
     // One request; a short count is the whole file.
-    const std::size_t bytes_read = std::fread(image.data(), 1, image.size(), input.get());
+    const std::size_t bytes_read = std::fread(image.get(), 1, image_size, input.get());
     if (std::ferror(input.get()) != 0) {
         // A read that fails (a directory, say) is not an empty file.
         append_line(text, "Cannot open " + input_path);
@@ -131,8 +141,11 @@ int run(std::span<const char* const> args, std::FILE* console)
         return status_input;
     }
 
+    // The image is zero past the file: only that part needs clearing.
+    std::fill(image.get() + bytes_read, image.get() + image_size, 0);
+
     std::string output;
-    const int status = convert_image(image, bytes_read, text, output);
+    const int status = convert_image({image.get(), image_size}, bytes_read, text, output);
     if (status != status_ok) {
         print(console, text);
         return status;
@@ -146,6 +159,8 @@ int run(std::span<const char* const> args, std::FILE* console)
         print(console, "cannot open " + output_path + "\r\n");
         return status_usage_or_output;
     }
+    // The text is complete: hand it to the system in one write, uncopied.
+    std::setvbuf(file.get(), nullptr, _IONBF, 0);
     if (!write_and_close(std::move(file), output)) {
         print(console, "cannot write " + output_path + "\r\n");
         return status_usage_or_output;

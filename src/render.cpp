@@ -6,9 +6,9 @@
 // and every line ends in CR LF written as two explicit bytes.
 //
 // The output file's fields (five significant digits) take a faster road,
-// five_significant_digits, which gives the same bytes as std::to_chars for
-// every single-precision value (an exhaustive test compares all 2^32) and
-// hands the rare value it cannot decide back to std::to_chars.
+// put_field, which gives the same bytes as std::to_chars for every
+// single-precision value (an exhaustive test compares all 2^32) and hands
+// the rare value it cannot decide back to std::to_chars.
 #include "curvedump.hpp"
 
 #include <algorithm>
@@ -144,15 +144,60 @@ constexpr Power power_of_ten(int power)
     return {significand, exponent};
 }
 
-// The scale factors 10^(4 - k) for every decimal exponent k of a float.
-constexpr int min_power = 4 - 38; // largest float, 3.4e38
-constexpr int max_power = 4 + 46; // smallest subnormal, 1.4e-45, estimated one low
-constexpr auto powers_of_ten = [] {
-    std::array<Power, max_power - min_power + 1> table{};
-    for (int p = min_power; p <= max_power; ++p)
-        table[static_cast<std::size_t>(p - min_power)] = power_of_ten(p);
+// floor(log10(2^x)) for |x| < 1650.
+constexpr int floor_log10_pow2(int x) { return (x * 78913) >> 18; }
+
+// For each binary exponent of a float, the factor 10^(4 - k) that brings a
+// value with that exponent to five digits before the point, where k is the
+// decimal exponent of the smallest such value (the largest may need k + 1),
+// and the right shift that puts the product of significands into fixed
+// point with 32 fraction bits. Indexed by biased exponent + 22, so that the
+// subnormals, once normalized, have their own entries too.
+struct DecimalScale {
+    std::uint64_t significand;
+    int shift;
+    int exponent10;
+};
+
+constexpr int lowest_biased = -22; // the smallest subnormal, normalized
+constexpr auto decimal_scales = [] {
+    std::array<DecimalScale, 255 - lowest_biased> table{};
+    for (int biased = lowest_biased; biased < 255; ++biased) {
+        // Significand m in [2^23, 2^24) and exponent e: value m * 2^e.
+        const int e = biased - 150;
+        const int k = floor_log10_pow2(e + 23);
+        const Power p = power_of_ten(4 - k);
+        table[static_cast<std::size_t>(biased - lowest_biased)] = {p.significand,
+                                                                   -(e + p.exponent + 64), k};
+    }
     return table;
 }();
+
+constexpr bool shifts_in_range()
+{
+    for (const DecimalScale& d : decimal_scales) {
+        if (d.shift <= 0 || d.shift >= 64)
+            return false;
+    }
+    return true;
+}
+static_assert(shifts_in_range());
+
+// "00" to "99".
+constexpr auto digit_pairs = [] {
+    std::array<char, 200> pairs{};
+    for (std::size_t i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+char* put_pair(char* out, std::uint32_t two_digits)
+{
+    std::memcpy(out, &digit_pairs[2 * static_cast<std::size_t>(two_digits)], 2);
+    return out + 2;
+}
 
 } // namespace
 
@@ -165,31 +210,26 @@ constexpr auto powers_of_ten = [] {
 // 64-bit estimate to decide (exact ties included).
 bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10)
 {
-    // v = m * 2^e with m in [2^23, 2^24).
+    // v = m * 2^(biased - 150) with m in [2^23, 2^24).
     std::uint32_t m = bits & 0x007FFFFFu;
-    const int biased = static_cast<int>(bits >> 23);
-    int e = biased - 150;
+    int biased = static_cast<int>(bits >> 23);
     if (biased == 0) {
         const int shift = std::countl_zero(m) - 8;
         m <<= shift;
-        e = -149 - shift;
+        biased = 1 - shift;
     } else {
         m |= 0x00800000u;
     }
-    // floor(log10(2^(e + 23))): the decimal exponent, or one below it.
-    int k = ((e + 23) * 78913) >> 18;
-    const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
+    const DecimalScale& scale = decimal_scales[static_cast<std::size_t>(biased - lowest_biased)];
 
-    // x = v * 10^(4 - k) lies in [10^4, 10^6). Form it as fixed point with
-    // 32 fraction bits: (m * significand) / 2^32, then shifted into place.
-    // Truncations and the power's error keep it within 2 units of the exact
-    // value.
-    const std::uint64_t t = m * (p.significand >> 32) + ((m * (p.significand & 0xFFFFFFFFu)) >> 32);
-    const int shift = -(e + p.exponent + 64);
-    if (shift <= 0 || shift >= 64)
-        return false;
-    std::uint64_t x = t >> shift;
-    if ((x >> 32) >= 100000) { // the estimate of k was one low
+    // x = v * 10^(4 - k) lies in [10^4, 10^6): form it in fixed point with
+    // 32 fraction bits, (m * significand) / 2^32 shifted into place. The
+    // truncations and the power's error keep it within 2 units of exact.
+    const std::uint64_t t =
+        m * (scale.significand >> 32) + ((m * (scale.significand & 0xFFFFFFFFu)) >> 32);
+    std::uint64_t x = t >> scale.shift;
+    int k = scale.exponent10;
+    if ((x >> 32) >= 100000) { // the value has one more digit before the point
         x /= 10;
         ++k;
     }
@@ -213,17 +253,14 @@ namespace {
 // "d.dddde+dd" from five digits and a decimal exponent below 100 in size.
 char* put_five_digits(char* out, std::uint32_t n, int exponent10)
 {
+    const std::uint32_t rest = n % 10000;
     out[0] = static_cast<char>('0' + n / 10000);
     out[1] = '.';
-    out[2] = static_cast<char>('0' + n / 1000 % 10);
-    out[3] = static_cast<char>('0' + n / 100 % 10);
-    out[4] = static_cast<char>('0' + n / 10 % 10);
-    out[5] = static_cast<char>('0' + n % 10);
+    put_pair(out + 2, rest / 100);
+    put_pair(out + 4, rest % 100);
     out[6] = 'e';
     out[7] = exponent10 < 0 ? '-' : '+';
-    const int size = exponent10 < 0 ? -exponent10 : exponent10;
-    out[8] = static_cast<char>('0' + size / 10);
-    out[9] = static_cast<char>('0' + size % 10);
+    put_pair(out + 8, static_cast<std::uint32_t>(exponent10 < 0 ? -exponent10 : exponent10));
     return out + 10;
 }
 
@@ -277,23 +314,39 @@ char* put_exponent(char* out, std::uint32_t bits, int precision, int width)
         // The sign is written apart so that -0 keeps its "-".
         if ((bits & 0x80000000u) != 0)
             *end++ = '-';
-        const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
-        std::uint32_t digits = 0;
-        int exponent10 = 0;
-        if (precision == 4 && magnitude != 0 &&
-            five_significant_digits(magnitude, digits, exponent10)) {
-            end = put_five_digits(end, digits, exponent10);
-        } else {
-            end = std::to_chars(end, text + sizeof text, widen(magnitude),
-                                std::chars_format::scientific, precision)
-                      .ptr;
-        }
+        end = std::to_chars(end, text + sizeof text, widen(bits & 0x7FFFFFFFu),
+                            std::chars_format::scientific, precision)
+                  .ptr;
     }
     const auto length = static_cast<int>(end - text);
     for (int pad = length; pad < width; ++pad)
         *out++ = ' ';
     std::memcpy(out, text, static_cast<std::size_t>(length));
     return out + length;
+}
+
+// "%11.4e": always 11 bytes for a single-precision value.
+char* put_field(char* out, std::uint32_t bits)
+{
+    const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
+    std::uint32_t digits = 0;
+    int exponent10 = 0;
+    // magnitude - 1 wraps for zero, so this takes finite non-zero values.
+    if (magnitude - 1 < 0x7F7FFFFFu && five_significant_digits(magnitude, digits, exponent10)) {
+        out[0] = (bits & 0x80000000u) != 0 ? '-' : ' ';
+        return put_five_digits(out + 1, digits, exponent10);
+    }
+    return put_exponent(out, bits, 4, 11);
+}
+
+char* put_value_line(char* out, std::uint32_t first, std::uint32_t second)
+{
+    out = put_field(out, first);
+    *out++ = ' ';
+    out = put_field(out, second);
+    *out++ = '\r';
+    *out++ = '\n';
+    return out;
 }
 
 void append_int(std::string& text, int value)
@@ -309,17 +362,5 @@ void append_exponent(std::string& text, std::uint32_t bits, int precision, int w
 }
 
 void append_line_end(std::string& text) { text += "\r\n"; }
-
-// One output line: "%11.4e %11.4e" and the line end.
-void append_value_line(std::string& text, std::uint32_t first, std::uint32_t second)
-{
-    char line[2 * exponent_max + 3];
-    char* end = put_exponent(line, first, 4, 11);
-    *end++ = ' ';
-    end = put_exponent(end, second, 4, 11);
-    *end++ = '\r';
-    *end++ = '\n';
-    text.append(line, end);
-}
 
 } // namespace curvedump

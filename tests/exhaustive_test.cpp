@@ -53,7 +53,7 @@ void check_range(std::uint64_t first, std::uint64_t last, Counts& counts, std::u
         char expected[32];
         char actual[curvedump::exponent_max];
         const std::size_t n = reference_field(bits, expected);
-        const char* end = curvedump::put_exponent(actual, bits, 4, 11);
+        const char* end = curvedump::put_field(actual, bits);
         if (static_cast<std::size_t>(end - actual) != n || std::memcmp(actual, expected, n) != 0) {
             if (mismatches++ == 0)
                 first_bad = bits;

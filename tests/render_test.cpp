@@ -54,8 +54,13 @@ TEST(Render, OutputFields)
         {0x7F800001, 4, 11, "       +NAN"}, // signalling pattern
         {0xFFFFFFFF, 4, 11, "       -NAN"},
     };
-    for (const RenderCase& c : cases)
+    for (const RenderCase& c : cases) {
+        // The fast road the output file takes, and the general one.
+        char field[curvedump::exponent_max];
+        EXPECT_EQ(std::string(field, curvedump::put_field(field, c.bits)), c.expected)
+            << std::hex << c.bits;
         EXPECT_EQ(render(c.bits, c.precision, c.width), c.expected) << std::hex << c.bits;
+    }
 }
 
 TEST(Render, ConsoleCoefficients)
@@ -96,8 +101,8 @@ TEST(Render, ValueLineIs25Bytes)
                                     0x00000001, 0x7F800000, 0xFFC00000, bits_of(-1e-30f)};
     for (const std::uint32_t a : values) {
         for (const std::uint32_t b : values) {
-            std::string line;
-            curvedump::append_value_line(line, a, b);
+            char buffer[curvedump::line_size];
+            const std::string line(buffer, curvedump::put_value_line(buffer, a, b));
             ASSERT_EQ(line.size(), 25u) << line;
             EXPECT_EQ(line.substr(0, 11), render(a, 4, 11));
             EXPECT_EQ(line.substr(11, 1), " ");
