@@ -160,13 +160,22 @@ struct DecimalScale {
 };
 
 constexpr int lowest_biased = -22; // the smallest subnormal, normalized
+constexpr int min_power = 4 - floor_log10_pow2(254 - 150 + 23);
+constexpr int max_power = 4 - floor_log10_pow2(lowest_biased - 150 + 23);
+constexpr auto powers_of_ten = [] {
+    std::array<Power, max_power - min_power + 1> table{};
+    for (int p = min_power; p <= max_power; ++p)
+        table[static_cast<std::size_t>(p - min_power)] = power_of_ten(p);
+    return table;
+}();
+
 constexpr auto decimal_scales = [] {
     std::array<DecimalScale, 255 - lowest_biased> table{};
     for (int biased = lowest_biased; biased < 255; ++biased) {
         // Significand m in [2^23, 2^24) and exponent e: value m * 2^e.
         const int e = biased - 150;
         const int k = floor_log10_pow2(e + 23);
-        const Power p = power_of_ten(4 - k);
+        const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
         table[static_cast<std::size_t>(biased - lowest_biased)] = {p.significand,
                                                                    -(e + p.exponent + 64), k};
     }
