@@ -124,12 +124,10 @@ Window shift_right_jam(Window x, int shift)
 }
 
 // Round a magnitude to single precision, nearest, ties to even.
-// The magnitude is significand * 2^exponent with bit 63 of significand set.
-std::uint32_t round_to_single(bool negative, std::uint64_t significand, int exponent)
+// The magnitude is significand * 2^exponent with bit 63 of significand set;
+// biased is the exponent field its leading bit would have, exponent + 190.
+std::uint32_t round_to_single_slow(std::uint32_t sign, std::uint64_t significand, int biased)
 {
-    const std::uint32_t sign = negative ? sign_mask : 0;
-    // Biased exponent of the leading bit, 2^(exponent + 63).
-    const int biased = exponent + 63 + 127;
     if (biased >= 255)
         return sign | exponent_mask;
     // Keep 24 bits; a subnormal result keeps fewer.
@@ -151,6 +149,21 @@ std::uint32_t round_to_single(bool negative, std::uint64_t significand, int expo
     if (bits >= exponent_mask)
         return sign | exponent_mask;
     return sign | static_cast<std::uint32_t>(bits);
+}
+
+// The same, with the usual case (a normal result) done in line: keep the
+// top 24 bits; the 40 below decide the rounding.
+std::uint32_t round_to_single(bool negative, std::uint64_t significand, int exponent)
+{
+    const std::uint32_t sign = negative ? sign_mask : 0;
+    const int biased = exponent + 63 + 127;
+    if (biased < 1 || biased > 253)
+        return round_to_single_slow(sign, significand, biased);
+    const std::uint64_t kept = significand >> 40;
+    const std::uint64_t rest = significand << 24;
+    const bool round_up = rest > top_bit || (rest == top_bit && (kept & 1) != 0);
+    const auto bits = static_cast<std::uint32_t>(biased - 1) << 23;
+    return sign | (bits + static_cast<std::uint32_t>(kept) + (round_up ? 1u : 0u));
 }
 
 // The exact sum of two finite non-zero magnitudes, rounded once to a 64-bit
@@ -212,55 +225,79 @@ std::uint32_t add_and_round(Exact a, Exact b)
     return round_to_single(a.negative, significand, exponent);
 }
 
-// The common case, done cheaply: scale and raw value normal, offset normal
-// or zero, and the two terms close enough that, aligned to the lower
+// A series' scale and offset, unpacked once for the road most values take
+// (scale_in_one_word): usable when the scale is normal and the offset is
+// normal or zero.
+struct Coefficients {
+    bool usable;
+    bool scale_negative;
+    std::uint64_t scale_significand; // [2^23, 2^24)
+    int scale_exponent;              // biased exponent - 300, so that the
+                                     // product's is this + raw's biased
+    bool offset_zero;
+    bool offset_negative;
+    std::uint64_t offset_significand; // [2^23, 2^24)
+    int offset_exponent;
+};
+
+// A biased exponent minus 1 wraps for 0, so "< 254" takes 1 to 254.
+bool normal_exponent(std::uint32_t biased) { return biased - 1 < 254; }
+
+Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
+{
+    Coefficients c{};
+    const std::uint32_t es = (scale >> 23) & 0xFF;
+    const std::uint32_t eo = (offset >> 23) & 0xFF;
+    c.offset_zero = is_zero(offset);
+    c.usable = normal_exponent(es) && (c.offset_zero || normal_exponent(eo));
+    c.scale_negative = is_negative(scale);
+    c.scale_significand = (scale & fraction_mask) | hidden_bit;
+    c.scale_exponent = static_cast<int>(es) - 300;
+    c.offset_negative = is_negative(offset);
+    c.offset_significand = (offset & fraction_mask) | hidden_bit;
+    c.offset_exponent = static_cast<int>(eo) - 150;
+    return c;
+}
+
+// The common case, done cheaply: coefficients usable, raw value normal, and
+// the product and the offset close enough that, aligned to the lower
 // exponent, both fit in 62 bits. Then their sum is exact in one word, the
 // first rounding (to 64 bits) has nothing to do, and only the rounding to
 // single precision remains. False when the case does not apply.
-bool scale_in_one_word(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset,
-                       std::uint32_t& result)
+bool scale_in_one_word(const Coefficients& c, std::uint32_t raw, std::uint32_t& result)
 {
-    // A biased exponent minus 1 wraps for 0, so "< 254" takes 1 to 254.
-    const std::uint32_t es = (scale >> 23) & 0xFF;
     const std::uint32_t er = (raw >> 23) & 0xFF;
-    if (es - 1 >= 254 || er - 1 >= 254)
+    if (!c.usable || !normal_exponent(er))
         return false;
-    const bool product_negative = ((scale ^ raw) & sign_mask) != 0;
+    const bool product_negative = c.scale_negative != is_negative(raw);
     // The product p * 2^ep, p in [2^46, 2^48).
-    const std::uint64_t p =
-        std::uint64_t{(scale & fraction_mask) | hidden_bit} * ((raw & fraction_mask) | hidden_bit);
-    const int ep = static_cast<int>(es + er) - 300;
-    if ((offset & ~sign_mask) == 0) {
+    const std::uint64_t p = c.scale_significand * ((raw & fraction_mask) | hidden_bit);
+    const int ep = c.scale_exponent + static_cast<int>(er);
+    if (c.offset_zero) {
         // A non-zero product plus a zero of either sign is the product.
         const int shift = std::countl_zero(p);
         result = round_to_single(product_negative, p << shift, ep - shift);
         return true;
     }
-    const std::uint32_t eo = (offset >> 23) & 0xFF;
-    if (eo - 1 >= 254)
-        return false;
-    // The offset q * 2^eq, q in [2^23, 2^24).
-    const std::uint64_t q = (offset & fraction_mask) | hidden_bit;
-    const int eq = static_cast<int>(eo) - 150;
     // Shift the term with the higher exponent up: p by 14 bits at most,
-    // q by 38, so that both stay below 2^62 and the sum cannot carry out.
-    const int gap = ep - eq;
+    // the offset by 38, so that both stay below 2^62 and no sum carries out.
+    const int gap = ep - c.offset_exponent;
     std::uint64_t x = p;
-    std::uint64_t y = q;
+    std::uint64_t y = c.offset_significand;
     int exponent = ep;
     if (gap >= 0) {
         if (gap > 14)
             return false;
         x = p << gap;
-        exponent = eq;
+        exponent = c.offset_exponent;
     } else {
         if (gap < -38)
             return false;
-        y = q << -gap;
+        y <<= -gap;
     }
     bool negative = product_negative;
     std::uint64_t sum = 0;
-    if (product_negative == is_negative(offset)) {
+    if (product_negative == c.offset_negative) {
         sum = x + y;
     } else if (x >= y) {
         sum = x - y;
@@ -277,13 +314,10 @@ bool scale_in_one_word(std::uint32_t scale, std::uint32_t raw, std::uint32_t off
     return true;
 }
 
-} // namespace
-
-std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
+// Every other case: non-finite, zero or subnormal operands, or terms too far
+// apart for one word.
+std::uint32_t scale_in_general(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    std::uint32_t result = 0;
-    if (scale_in_one_word(scale, raw, offset, result))
-        return result;
 
     // A NaN operand gives that NaN, quieted; the first of scale, raw, offset wins.
     for (const std::uint32_t operand : {scale, raw, offset}) {
@@ -316,6 +350,16 @@ std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t 
     return add_and_round(product, unpack(offset));
 }
 
+} // namespace
+
+std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
+{
+    std::uint32_t result = 0;
+    if (scale_in_one_word(prepare(scale, offset), raw, result))
+        return result;
+    return scale_in_general(scale, raw, offset);
+}
+
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
                   std::span<std::uint32_t> values)
 {
@@ -326,10 +370,12 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
     const std::size_t inside =
         start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
     const unsigned char* raw = image.data() + (start < image.size() ? start : 0);
+    const Coefficients c = prepare(series.scale, series.offset);
     for (std::size_t i = 0; i < inside; ++i, raw += 4) {
         const std::uint32_t bits = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
                                    std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
-        values[i] = scale_value(series.scale, bits, series.offset);
+        if (!scale_in_one_word(c, bits, values[i]))
+            values[i] = scale_in_general(series.scale, bits, series.offset);
     }
     for (std::size_t i = inside; i < values.size(); ++i)
         values[i] = scale_value(series.scale, 0, series.offset);

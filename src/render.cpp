@@ -154,7 +154,7 @@ constexpr int floor_log10_pow2(int x) { return (x * 78913) >> 18; }
 // point with 32 fraction bits. Indexed by biased exponent + 22, so that the
 // subnormals, once normalized, have their own entries too.
 struct DecimalScale {
-    std::uint64_t significand;
+    std::uint64_t significand; // 10^(4 - k) to 32 bits, in [2^31, 2^32]
     int shift;
     int exponent10;
 };
@@ -176,8 +176,9 @@ constexpr auto decimal_scales = [] {
         const int e = biased - 150;
         const int k = floor_log10_pow2(e + 23);
         const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
-        table[static_cast<std::size_t>(biased - lowest_biased)] = {p.significand,
-                                                                   -(e + p.exponent + 64), k};
+        // Rounded to 32 bits, one multiplication per value suffices.
+        const std::uint64_t top = (p.significand >> 32) + ((p.significand >> 31) & 1);
+        table[static_cast<std::size_t>(biased - lowest_biased)] = {top, -(e + p.exponent + 64), k};
     }
     return table;
 }();
@@ -232,22 +233,22 @@ bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exp
     const DecimalScale& scale = decimal_scales[static_cast<std::size_t>(biased - lowest_biased)];
 
     // x = v * 10^(4 - k) lies in [10^4, 10^6): form it in fixed point with
-    // 32 fraction bits, (m * significand) / 2^32 shifted into place. The
-    // truncations and the power's error keep it within 2 units of exact.
-    const std::uint64_t t =
-        m * (scale.significand >> 32) + ((m * (scale.significand & 0xFFFFFFFFu)) >> 32);
-    std::uint64_t x = t >> scale.shift;
+    // 32 fraction bits, m times the 32-bit power shifted into place. The
+    // power's relative error is below 2^-32, so x is within 10^5 + 2 units
+    // (of 2^-32) of exact, also after the division by 10.
+    std::uint64_t x = (m * scale.significand) >> scale.shift;
     int k = scale.exponent10;
-    if ((x >> 32) >= 100000) { // the value has one more digit before the point
+    if (x >= std::uint64_t{100000} << 32) { // one more digit before the point
         x /= 10;
         ++k;
     }
     constexpr std::uint64_t half = std::uint64_t{1} << 31;
-    constexpr std::uint64_t margin = 4; // units of 2^-32, twice the error
-    const std::uint64_t fraction = x & 0xFFFFFFFFu;
-    if (fraction + margin >= half && fraction <= half + margin)
+    constexpr std::uint64_t margin = std::uint64_t{1} << 17; // above the error
+    // Undecided when the fraction lies within the margin of a half.
+    if ((x & 0xFFFFFFFFu) - (half - margin) <= 2 * margin)
         return false;
-    std::uint32_t n = static_cast<std::uint32_t>(x >> 32) + (fraction > half ? 1 : 0);
+    // Out of the margin, rounding half up is rounding to nearest.
+    auto n = static_cast<std::uint32_t>((x + half) >> 32);
     if (n == 100000) { // rounding carried into a new digit
         n = 10000;
         ++k;
