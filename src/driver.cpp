@@ -32,6 +32,13 @@ void print(std::FILE* console, std::string_view text)
     std::fflush(console);
 }
 
+void print_line(std::FILE* console, std::string_view line)
+{
+    std::string text;
+    append_line(text, line);
+    print(console, text);
+}
+
 // Write the whole output text and close the file; false if any step failed.
 bool write_and_close(File file, const std::string& text)
 {
@@ -156,13 +163,13 @@ int run(std::span<const char* const> args, std::FILE* console)
     print(console, text);
     File file(std::fopen(output_path.c_str(), "wb"));
     if (!file) {
-        print(console, "cannot open " + output_path + "\r\n");
+        print_line(console, "cannot open " + output_path);
         return status_usage_or_output;
     }
     // The text is complete: hand it to the system in one write, uncopied.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
     if (!write_and_close(std::move(file), output)) {
-        print(console, "cannot write " + output_path + "\r\n");
+        print_line(console, "cannot write " + output_path);
         return status_usage_or_output;
     }
     return status_ok;
@@ -175,6 +182,7 @@ int run_curvedump(std::span<const char* const> args, std::FILE* console)
     try {
         return run(args, console);
     } catch (const std::bad_alloc&) {
+        // Written from a literal: with memory short, nothing is allocated here.
         print(console, "Cannot allocate memory\r\n");
         return status_memory;
     }
