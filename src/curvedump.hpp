@@ -59,6 +59,9 @@ char* put_field(char* out, std::uint32_t bits);
 // One output line, "%11.4e %11.4e" and CR LF: line_size bytes.
 inline constexpr std::size_t line_size = 25;
 char* put_value_line(char* out, std::uint32_t first, std::uint32_t second);
+// One line for each pair first[i], second[i], as many as the shorter has.
+void append_value_lines(std::string& text, std::span<const std::uint32_t> first,
+                        std::span<const std::uint32_t> second);
 void append_int(std::string& text, int value);
 void append_exponent(std::string& text, std::uint32_t bits, int precision, int width);
 void append_line_end(std::string& text);

@@ -151,19 +151,24 @@ std::uint32_t round_to_single_slow(std::uint32_t sign, std::uint64_t significand
     return sign | static_cast<std::uint32_t>(bits);
 }
 
-// The same, with the usual case (a normal result) done in line: keep the
-// top 24 bits; the 40 below decide the rounding.
+// The usual case of the same: the result is normal and cannot overflow
+// (biased from 1 to 253). Keep the top 24 bits; the 40 below decide.
+std::uint32_t round_to_normal(std::uint32_t sign, std::uint64_t significand, int biased)
+{
+    const std::uint64_t kept = significand >> 40;
+    const std::uint64_t rest = significand << 24;
+    const bool round_up = rest > top_bit || (rest == top_bit && (kept & 1) != 0);
+    const auto bits = static_cast<std::uint32_t>(biased - 1) << 23;
+    return sign | (bits + static_cast<std::uint32_t>(kept) + (round_up ? 1u : 0u));
+}
+
 std::uint32_t round_to_single(bool negative, std::uint64_t significand, int exponent)
 {
     const std::uint32_t sign = negative ? sign_mask : 0;
     const int biased = exponent + 63 + 127;
     if (biased < 1 || biased > 253)
         return round_to_single_slow(sign, significand, biased);
-    const std::uint64_t kept = significand >> 40;
-    const std::uint64_t rest = significand << 24;
-    const bool round_up = rest > top_bit || (rest == top_bit && (kept & 1) != 0);
-    const auto bits = static_cast<std::uint32_t>(biased - 1) << 23;
-    return sign | (bits + static_cast<std::uint32_t>(kept) + (round_up ? 1u : 0u));
+    return round_to_normal(sign, significand, biased);
 }
 
 // The exact sum of two finite non-zero magnitudes, rounded once to a 64-bit
@@ -259,58 +264,62 @@ Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
     return c;
 }
 
-// The common case, done cheaply: coefficients usable, raw value normal, and
-// the product and the offset close enough that, aligned to the lower
-// exponent, both fit in 62 bits. Then their sum is exact in one word, the
-// first rounding (to 64 bits) has nothing to do, and only the rounding to
-// single precision remains. False when the case does not apply.
-bool scale_in_one_word(const Coefficients& c, std::uint32_t raw, std::uint32_t& result)
+// Add the offset to p * 2^exponent in one word, exactly: the term with the
+// higher exponent moves up (p by 14 bits at most, the offset by 38) so that
+// both stay below 2^62 and no sum carries out. False when they lie too far
+// apart for that.
+bool add_offset(const Coefficients& c, std::uint64_t& p, int& exponent, bool& negative)
 {
-    const std::uint32_t er = (raw >> 23) & 0xFF;
-    if (!c.usable || !normal_exponent(er))
-        return false;
-    const bool product_negative = c.scale_negative != is_negative(raw);
-    // The product p * 2^ep, p in [2^46, 2^48).
-    const std::uint64_t p = c.scale_significand * ((raw & fraction_mask) | hidden_bit);
-    const int ep = c.scale_exponent + static_cast<int>(er);
-    if (c.offset_zero) {
-        // A non-zero product plus a zero of either sign is the product.
-        const int shift = std::countl_zero(p);
-        result = round_to_single(product_negative, p << shift, ep - shift);
-        return true;
-    }
-    // Shift the term with the higher exponent up: p by 14 bits at most,
-    // the offset by 38, so that both stay below 2^62 and no sum carries out.
-    const int gap = ep - c.offset_exponent;
+    const int gap = exponent - c.offset_exponent;
     std::uint64_t x = p;
     std::uint64_t y = c.offset_significand;
-    int exponent = ep;
     if (gap >= 0) {
         if (gap > 14)
             return false;
-        x = p << gap;
+        x <<= gap;
         exponent = c.offset_exponent;
     } else {
         if (gap < -38)
             return false;
         y <<= -gap;
     }
-    bool negative = product_negative;
-    std::uint64_t sum = 0;
-    if (product_negative == c.offset_negative) {
-        sum = x + y;
+    if (negative == c.offset_negative) {
+        p = x + y;
     } else if (x >= y) {
-        sum = x - y;
+        p = x - y;
     } else {
-        sum = y - x;
+        p = y - x;
         negative = !negative;
     }
+    return true;
+}
+
+// The common case, done cheaply: coefficients usable, raw value normal, the
+// product and the offset close enough that, aligned to the lower exponent,
+// both fit in 62 bits, and a normal result. Then their sum is exact in one
+// word, the first rounding (to 64 bits) has nothing to do, and only the
+// rounding to single precision remains. False when the case does not apply.
+bool scale_in_one_word(const Coefficients& c, std::uint32_t raw, std::uint32_t& result)
+{
+    const std::uint32_t er = (raw >> 23) & 0xFF;
+    if (!c.usable || !normal_exponent(er))
+        return false;
+    // The product, sum * 2^exponent with sum in [2^46, 2^48), exact.
+    bool negative = c.scale_negative != is_negative(raw);
+    std::uint64_t sum = c.scale_significand * ((raw & fraction_mask) | hidden_bit);
+    int exponent = c.scale_exponent + static_cast<int>(er);
+    if (!c.offset_zero && !add_offset(c, sum, exponent, negative))
+        return false;
     if (sum == 0) {
         result = 0; // exact cancellation gives +0
         return true;
     }
+    // Normalize; results that are not normal take the general road.
     const int shift = std::countl_zero(sum);
-    result = round_to_single(negative, sum << shift, exponent - shift);
+    const int biased = exponent - shift + 63 + 127;
+    if (biased < 1 || biased > 253)
+        return false;
+    result = round_to_normal(negative ? sign_mask : 0, sum << shift, biased);
     return true;
 }
 

@@ -103,19 +103,7 @@ int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
         scale_series(image, series1, all.first(count1));
         scale_series(image, series2, all.subspan(count1));
 
-        // Lines are made in a small buffer and appended a block at a time.
-        const std::size_t lines = std::min(count1, count2);
-        output.reserve(output.size() + lines * line_size);
-        char block[128 * line_size];
-        char* end = block;
-        for (std::size_t i = 0; i < lines; ++i) {
-            end = put_value_line(end, all[i], all[count1 + i]);
-            if (end == block + sizeof block) {
-                output.append(block, end);
-                end = block;
-            }
-        }
-        output.append(block, end);
+        append_value_lines(output, all.first(count1), all.subspan(count1));
     } catch (const std::bad_alloc&) {
         append_line(console, "Cannot allocate memory");
         return status_memory;

@@ -203,6 +203,18 @@ constexpr auto digit_pairs = [] {
     return pairs;
 }();
 
+// "e-99" to "e+99", for the decimal exponents of five-digit fields.
+constexpr auto exponent_texts = [] {
+    std::array<std::array<char, 4>, 199> texts{};
+    for (int k = -99; k <= 99; ++k) {
+        const int size = k < 0 ? -k : k;
+        texts[static_cast<std::size_t>(k + 99)] = {'e', k < 0 ? '-' : '+',
+                                                   static_cast<char>('0' + size / 10),
+                                                   static_cast<char>('0' + size % 10)};
+    }
+    return texts;
+}();
+
 char* put_pair(char* out, std::uint32_t two_digits)
 {
     std::memcpy(out, &digit_pairs[2 * static_cast<std::size_t>(two_digits)], 2);
@@ -268,9 +280,7 @@ char* put_five_digits(char* out, std::uint32_t n, int exponent10)
     out[1] = '.';
     put_pair(out + 2, rest / 100);
     put_pair(out + 4, rest % 100);
-    out[6] = 'e';
-    out[7] = exponent10 < 0 ? '-' : '+';
-    put_pair(out + 8, static_cast<std::uint32_t>(exponent10 < 0 ? -exponent10 : exponent10));
+    std::memcpy(out + 6, exponent_texts[static_cast<std::size_t>(exponent10 + 99)].data(), 4);
     return out + 10;
 }
 
@@ -357,6 +367,24 @@ char* put_value_line(char* out, std::uint32_t first, std::uint32_t second)
     *out++ = '\r';
     *out++ = '\n';
     return out;
+}
+
+void append_value_lines(std::string& text, std::span<const std::uint32_t> first,
+                        std::span<const std::uint32_t> second)
+{
+    // Lines are made in a small buffer and appended a block at a time.
+    const std::size_t lines = std::min(first.size(), second.size());
+    text.reserve(text.size() + lines * line_size);
+    char block[128 * line_size];
+    char* end = block;
+    for (std::size_t i = 0; i < lines; ++i) {
+        end = put_value_line(end, first[i], second[i]);
+        if (end == block + sizeof block) {
+            text.append(block, end);
+            end = block;
+        }
+    }
+    text.append(block, end);
 }
 
 void append_int(std::string& text, int value)
