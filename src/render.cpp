@@ -206,11 +206,11 @@ constexpr auto digit_pairs = [] {
 // "e-99" to "e+99", for the decimal exponents of five-digit fields.
 constexpr auto exponent_texts = [] {
     std::array<std::array<char, 4>, 199> texts{};
-    for (int k = -99; k <= 99; ++k) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const int k = static_cast<int>(i) - 99;
         const int size = k < 0 ? -k : k;
-        texts[static_cast<std::size_t>(k + 99)] = {'e', k < 0 ? '-' : '+',
-                                                   static_cast<char>('0' + size / 10),
-                                                   static_cast<char>('0' + size % 10)};
+        texts[i] = {'e', k < 0 ? '-' : '+', static_cast<char>('0' + size / 10),
+                    static_cast<char>('0' + size % 10)};
     }
     return texts;
 }();
@@ -280,7 +280,8 @@ char* put_five_digits(char* out, std::uint32_t n, int exponent10)
     out[1] = '.';
     put_pair(out + 2, rest / 100);
     put_pair(out + 4, rest % 100);
-    std::memcpy(out + 6, exponent_texts[static_cast<std::size_t>(exponent10 + 99)].data(), 4);
+    const int index = exponent10 + 99;
+    std::memcpy(out + 6, exponent_texts[static_cast<std::size_t>(index)].data(), 4);
     return out + 10;
 }
 
