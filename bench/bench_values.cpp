@@ -35,43 +35,38 @@ void scale_value(benchmark::State& state)
     }
 }
 
-void render_field(benchmark::State& state)
+// Renders value after value into a small buffer with `render`.
+template <typename Render> void render_each(benchmark::State& state, Render render)
 {
     const auto values = sample_values();
-    char out[curvedump::exponent_max];
+    char out[32];
     std::size_t i = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(curvedump::put_field(out, values[i]));
+        benchmark::DoNotOptimize(render(out, values[i]));
         benchmark::ClobberMemory();
         i = (i + 1) & 8191;
     }
+}
+
+double as_double(std::uint32_t bits) { return static_cast<double>(std::bit_cast<float>(bits)); }
+
+void render_field(benchmark::State& state)
+{
+    render_each(state, [](char* out, std::uint32_t v) { return curvedump::put_field(out, v); });
 }
 
 void render_to_chars(benchmark::State& state)
 {
-    const auto values = sample_values();
-    char out[32];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        const double v = static_cast<double>(std::bit_cast<float>(values[i]));
-        benchmark::DoNotOptimize(
-            std::to_chars(out, out + sizeof out, v, std::chars_format::scientific, 4).ptr);
-        benchmark::ClobberMemory();
-        i = (i + 1) & 8191;
-    }
+    render_each(state, [](char* out, std::uint32_t v) {
+        return std::to_chars(out, out + 32, as_double(v), std::chars_format::scientific, 4).ptr;
+    });
 }
 
 void render_snprintf(benchmark::State& state)
 {
-    const auto values = sample_values();
-    char out[32];
-    std::size_t i = 0;
-    for (auto _ : state) {
-        const double v = static_cast<double>(std::bit_cast<float>(values[i]));
-        benchmark::DoNotOptimize(std::snprintf(out, sizeof out, "%11.4e", v));
-        benchmark::ClobberMemory();
-        i = (i + 1) & 8191;
-    }
+    render_each(state, [](char* out, std::uint32_t v) {
+        return std::snprintf(out, 32, "%11.4e", as_double(v));
+    });
 }
 
 } // namespace

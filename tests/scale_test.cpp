@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <span>
 
 namespace {
 
@@ -97,39 +98,26 @@ void check(const ScaleCase& c)
         << std::hex << "scale " << c.scale << " raw " << c.raw << " offset " << c.offset;
 }
 
-TEST(ScaleValue, DoubleRounding)
+void check_all(std::span<const ScaleCase> cases)
 {
-    for (const auto& c : double_rounding)
+    for (const ScaleCase& c : cases)
         check(c);
 }
-TEST(ScaleValue, Finite)
-{
-    for (const auto& c : finite)
-        check(c);
-}
-TEST(ScaleValue, ZerosAndSubnormals)
-{
-    for (const auto& c : zeros_and_subnormals)
-        check(c);
-}
-TEST(ScaleValue, Overflow)
-{
-    for (const auto& c : overflow)
-        check(c);
-}
-TEST(ScaleValue, NonFinite)
-{
-    for (const auto& c : non_finite)
-        check(c);
-}
+
+TEST(ScaleValue, DoubleRounding) { check_all(double_rounding); }
+TEST(ScaleValue, Finite) { check_all(finite); }
+TEST(ScaleValue, ZerosAndSubnormals) { check_all(zeros_and_subnormals); }
+TEST(ScaleValue, Overflow) { check_all(overflow); }
+TEST(ScaleValue, NonFinite) { check_all(non_finite); }
 
 // Swapping scale and raw must not change a finite result.
 TEST(ScaleValue, ProductCommutes)
 {
-    for (const auto& c : double_rounding)
-        EXPECT_EQ(scale_value(c.raw, c.scale, c.offset), c.expected) << c.what;
-    for (const auto& c : finite)
-        EXPECT_EQ(scale_value(c.raw, c.scale, c.offset), c.expected) << c.what;
+    for (const std::span<const ScaleCase> cases :
+         {std::span<const ScaleCase>(double_rounding), std::span<const ScaleCase>(finite)}) {
+        for (const ScaleCase& c : cases)
+            EXPECT_EQ(scale_value(c.raw, c.scale, c.offset), c.expected) << c.what;
+    }
 }
 
 } // namespace
