@@ -53,6 +53,8 @@ char* put_int(char* out, int value);
 // Five significant digits of a positive finite non-zero value: false when
 // only an exact conversion can decide the rounding.
 bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10);
+// "%<width>.<precision>e" through std::to_chars, for any precision; the
+// buffer must hold max(width, exponent_max) bytes.
 char* put_exponent(char* out, std::uint32_t bits, int precision, int width);
 // One output field, "%11.4e": 11 bytes.
 char* put_field(char* out, std::uint32_t bits);
