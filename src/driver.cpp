@@ -97,8 +97,9 @@ int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
         return status_memory;
     }
     try {
-        // Every element is written before it is read: no need to clear it.
-        const auto values = std::make_unique_for_overwrite<std::uint32_t[]>(count1 + count2);
+        // Every element is written before it is read: no need to clear it
+        // (new[] without "()" leaves the elements uninitialised).
+        const std::unique_ptr<std::uint32_t[]> values(new std::uint32_t[count1 + count2]);
         const std::span<std::uint32_t> all(values.get(), count1 + count2);
         scale_series(image, series1, all.first(count1));
         scale_series(image, series2, all.subspan(count1));
@@ -126,7 +127,7 @@ int run(std::span<const char* const> args, std::FILE* console)
         print(console, text);
         return status_input;
     }
-    const auto image = std::make_unique_for_overwrite<unsigned char[]>(image_size);
+    const std::unique_ptr<unsigned char[]> image(new unsigned char[image_size]);
     // One request; a short count is the whole file.
     const std::size_t bytes_read = std::fread(image.get(), 1, image_size, input.get());
     if (std::ferror(input.get()) != 0) {

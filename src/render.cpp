@@ -10,6 +10,7 @@
 // single-precision value (an exhaustive test compares all 2^32) and hands
 // the rare value it cannot decide back to std::to_chars.
 #include "curvedump.hpp"
+#include "powers_of_ten.hpp"
 
 #include <algorithm>
 #include <array>
@@ -21,129 +22,6 @@ namespace curvedump {
 
 namespace {
 
-// --- Powers of ten, computed at compile time --------------------------------
-
-// An unsigned integer of 192 bits in 32-bit limbs, least significant first;
-// enough for 10^50 and for the long division by 10^34.
-struct Big {
-    std::array<std::uint32_t, 6> limb{};
-};
-
-constexpr Big big_one()
-{
-    Big x;
-    x.limb[0] = 1;
-    return x;
-}
-
-constexpr Big times_ten(Big x)
-{
-    std::uint64_t carry = 0;
-    for (std::uint32_t& l : x.limb) {
-        const std::uint64_t v = std::uint64_t{l} * 10 + carry;
-        l = static_cast<std::uint32_t>(v);
-        carry = v >> 32;
-    }
-    return x;
-}
-
-constexpr Big doubled(Big x)
-{
-    std::uint32_t carry = 0;
-    for (std::uint32_t& l : x.limb) {
-        const std::uint32_t next = l >> 31;
-        l = l << 1 | carry;
-        carry = next;
-    }
-    return x;
-}
-
-constexpr bool less(const Big& a, const Big& b)
-{
-    for (std::size_t i = a.limb.size(); i-- > 0;) {
-        if (a.limb[i] != b.limb[i])
-            return a.limb[i] < b.limb[i];
-    }
-    return false;
-}
-
-constexpr Big minus(Big a, const Big& b)
-{
-    std::uint32_t borrow = 0;
-    for (std::size_t i = 0; i < a.limb.size(); ++i) {
-        const std::uint64_t d = std::uint64_t{a.limb[i]} - b.limb[i] - borrow;
-        a.limb[i] = static_cast<std::uint32_t>(d);
-        borrow = (d >> 63) != 0 ? 1 : 0;
-    }
-    return a;
-}
-
-constexpr bool bit_at(const Big& x, int i)
-{
-    return i >= 0 && ((x.limb[static_cast<std::size_t>(i / 32)] >> (i % 32)) & 1) != 0;
-}
-
-constexpr int bit_length(const Big& x)
-{
-    for (int i = 32 * static_cast<int>(x.limb.size()) - 1; i >= 0; --i) {
-        if (bit_at(x, i))
-            return i + 1;
-    }
-    return 0;
-}
-
-// 10^power ~ significand * 2^exponent, significand in [2^63, 2^64), rounded
-// to nearest: relative error at most 2^-64, none for 0 <= power <= 27.
-struct Power {
-    std::uint64_t significand;
-    int exponent;
-};
-
-constexpr Power power_of_ten(int power)
-{
-    Big ten = big_one();
-    for (int i = 0; i < (power < 0 ? -power : power); ++i)
-        ten = times_ten(ten);
-    std::uint64_t significand = 0;
-    int exponent = 0;
-    bool round_up = false;
-    if (power >= 0) {
-        // The top 64 bits of 10^power, and the bit below them.
-        const int length = bit_length(ten);
-        for (int i = 1; i <= 64; ++i)
-            significand = significand << 1 | (bit_at(ten, length - i) ? 1 : 0);
-        round_up = bit_at(ten, length - 65);
-        exponent = length - 64;
-    } else {
-        // Binary long division 2^k / 10^-power, 65 quotient bits from the
-        // first non-zero one: the last decides the rounding (no exact half
-        // exists, 10^-power having no binary expansion that ends).
-        Big rest = big_one();
-        int k = 0;
-        while (less(rest, ten)) {
-            rest = doubled(rest);
-            ++k;
-        }
-        for (int i = 0; i < 65; ++i) {
-            const bool quotient_bit = !less(rest, ten);
-            if (quotient_bit)
-                rest = minus(rest, ten);
-            if (i < 64) {
-                significand = significand << 1 | (quotient_bit ? 1 : 0);
-            } else {
-                round_up = quotient_bit;
-            }
-            rest = doubled(rest);
-        }
-        exponent = -(k + 63);
-    }
-    if (round_up && ++significand == 0) {
-        significand = std::uint64_t{1} << 63;
-        ++exponent;
-    }
-    return {significand, exponent};
-}
-
 // floor(log10(2^x)) for |x| < 1650.
 constexpr int floor_log10_pow2(int x) { return (x * 78913) >> 18; }
 
@@ -154,20 +32,15 @@ constexpr int floor_log10_pow2(int x) { return (x * 78913) >> 18; }
 // point with 32 fraction bits. Indexed by biased exponent + 22, so that the
 // subnormals, once normalized, have their own entries too.
 struct DecimalScale {
-    std::uint64_t significand; // 10^(4 - k) to 32 bits, in [2^31, 2^32]
+    std::uint64_t significand; // 10^(4 - k) to 32 bits, in [2^31, 2^32)
     int shift;
     int exponent10;
 };
 
 constexpr int lowest_biased = -22; // the smallest subnormal, normalized
-constexpr int min_power = 4 - floor_log10_pow2(254 - 150 + 23);
-constexpr int max_power = 4 - floor_log10_pow2(lowest_biased - 150 + 23);
-constexpr auto powers_of_ten = [] {
-    std::array<Power, max_power - min_power + 1> table{};
-    for (int p = min_power; p <= max_power; ++p)
-        table[static_cast<std::size_t>(p - min_power)] = power_of_ten(p);
-    return table;
-}();
+// The table of powers holds exactly the factors the decimal scales need.
+static_assert(min_power == 4 - floor_log10_pow2(254 - 150 + 23));
+static_assert(max_power == 4 - floor_log10_pow2(lowest_biased - 150 + 23));
 
 constexpr auto decimal_scales = [] {
     std::array<DecimalScale, 255 - lowest_biased> table{};
@@ -176,9 +49,8 @@ constexpr auto decimal_scales = [] {
         const int e = biased - 150;
         const int k = floor_log10_pow2(e + 23);
         const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
-        // Rounded to 32 bits, one multiplication per value suffices.
-        const std::uint64_t top = (p.significand >> 32) + ((p.significand >> 31) & 1);
-        table[static_cast<std::size_t>(biased - lowest_biased)] = {top, -(e + p.exponent + 64), k};
+        table[static_cast<std::size_t>(biased - lowest_biased)] = {p.significand,
+                                                                   -(e + p.exponent + 32), k};
     }
     return table;
 }();

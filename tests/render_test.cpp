@@ -1,12 +1,15 @@
 // Rendering vectors: "%<width>.<precision>e" of single-precision values,
 // integers, and whole output lines.
 #include "curvedump.hpp"
+#include "powers_of_ten.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -110,6 +113,70 @@ TEST(Render, ValueLineIs25Bytes)
             EXPECT_EQ(line.substr(23), "\r\n");
         }
     }
+}
+
+// Unsigned integers of any size in 32-bit limbs, least significant first:
+// just enough to check the table of powers of ten exactly.
+using Big = std::vector<std::uint32_t>;
+
+Big times(Big x, std::uint32_t factor, int repeat = 1)
+{
+    for (int i = 0; i < repeat; ++i) {
+        std::uint64_t carry = 0;
+        for (std::uint32_t& limb : x) {
+            const std::uint64_t v = std::uint64_t{limb} * factor + carry;
+            limb = static_cast<std::uint32_t>(v);
+            carry = v >> 32;
+        }
+        if (carry != 0)
+            x.push_back(static_cast<std::uint32_t>(carry));
+    }
+    return x;
+}
+
+int compare(const Big& a, const Big& b)
+{
+    const std::size_t n = std::max(a.size(), b.size());
+    for (std::size_t i = n; i-- > 0;) {
+        const std::uint32_t x = i < a.size() ? a[i] : 0;
+        const std::uint32_t y = i < b.size() ? b[i] : 0;
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return 0;
+}
+
+Big minus(Big a, const Big& b) // a >= b
+{
+    std::int64_t borrow = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const std::int64_t d = std::int64_t{a[i]} - (i < b.size() ? b[i] : 0) - borrow;
+        a[i] = static_cast<std::uint32_t>(d);
+        borrow = d < 0 ? 1 : 0;
+    }
+    return a;
+}
+
+// Each entry s * 2^e is 10^p rounded to nearest (ties to even) with s in
+// [2^31, 2^32). Scaled by 2^a * 10^b to whole numbers: the entry is
+// s * 2^(e+a) * 10^b, the power 10^(p+b) * 2^a, half a unit 2^(e-1+a) * 10^b.
+TEST(Render, PowersOfTenAreRoundedToNearest)
+{
+    int p = curvedump::min_power;
+    for (const curvedump::Power& power : curvedump::powers_of_ten) {
+        SCOPED_TRACE(p);
+        EXPECT_GE(power.significand, 0x80000000u);
+        const int a = std::max(0, 1 - power.exponent);
+        const int b = std::max(0, -p);
+        const Big entry = times(times({power.significand}, 2, power.exponent + a), 10, b);
+        const Big exact = times(times({1}, 10, p + b), 2, a);
+        const Big half_unit = times(times({1}, 2, power.exponent - 1 + a), 10, b);
+        const Big error = compare(entry, exact) >= 0 ? minus(entry, exact) : minus(exact, entry);
+        const int side = compare(error, half_unit);
+        EXPECT_TRUE(side < 0 || (side == 0 && power.significand % 2 == 0));
+        ++p;
+    }
+    EXPECT_EQ(p, curvedump::max_power + 1);
 }
 
 } // namespace
