@@ -10,12 +10,38 @@ cd "$(dirname "$0")/.."
 declare -A label=(
   [dev]="x86-64 Linux, GCC"
   [dev-clang]="x86-64 Linux, Clang"
+  [dev-libcxx]="x86-64 Linux, Clang + libc++"
+  [hardened]="x86-64 Linux, Clang, hardening flags"
   [cross-i686]="i686 Linux, GCC -m32"
   [cross-aarch64]="aarch64 Linux, Clang, qemu-user"
+  [cross-s390x]="s390x Linux (big-endian), qemu-user"
   [cross-windows]="x86-64 Windows, MinGW-w64, wine"
+  [plain]="plain configure, no GoogleTest"
 )
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(dev dev-clang cross-i686 cross-aarch64 cross-windows)
+[ ${#targets[@]} -gt 0 ] ||
+  targets=(dev dev-clang dev-libcxx hardened cross-i686 cross-aarch64 cross-s390x cross-windows plain)
+
+# A plain `cmake -S . -B build && cmake --build build` on a machine without
+# GoogleTest (hidden from find_package here) must give a working tool, and
+# asking for the tests there must fail with a clear message.
+plain() {
+  local dir=build/plain sample
+  rm -rf "$dir"
+  cmake -S . -B "$dir" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON &&
+    cmake --build "$dir" -j 2 || return 1
+  sample=$(mktemp -d)
+  cp examples/damped.bin "$sample/"
+  "$dir/curvedump" "$sample/damped.bin" && cmp "$sample/damped.bin.txt" examples/damped.bin.txt ||
+    { rm -rf "$sample"; return 1; }
+  rm -rf "$sample"
+  local refusal
+  refusal=$(cmake -S . -B "$dir-required" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+    -DCURVEDUMP_TESTS=ON 2>&1) && return 1
+  echo "$refusal"
+  grep -q 'CURVEDUMP_TESTS is ON but GoogleTest was not found' <<< "$refusal" || return 1
+  echo "plain: tool built without GoogleTest, sample converted; tests required: refused"
+}
 
 mkdir -p build/matrix
 failed=0
@@ -23,12 +49,18 @@ start_all=$SECONDS
 for t in "${targets[@]}"; do
   log=build/matrix/$t.log
   start=$SECONDS
+  if [ "$t" = plain ]; then
+    if plain > "$log" 2>&1; then result=ok; else result=FAILED; failed=1; fi
+    printf '%-38s %-6s %s  (%ds)\n' "${label[$t]}" "$result" \
+      "tool built and the sample converted; CURVEDUMP_TESTS=ON refused" $((SECONDS - start))
+    continue
+  fi
   if cmake --workflow --preset "$t" > "$log" 2>&1; then result=ok; else result=FAILED; failed=1; fi
   # ctest's summary: "100% tests passed, 0 tests failed out of 33"
   total=$(sed -n 's/.*tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -n 1)
   bad=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed.*/\1/p' "$log" | tail -n 1)
   skipped=$(grep -c '(Skipped)$' "$log")
-  line=$(printf '%-34s %-6s %3s tests, %3s failed, %s skipped  (%ds)' \
+  line=$(printf '%-38s %-6s %3s tests, %3s failed, %s skipped  (%ds)' \
     "${label[$t]:-$t}" "$result" "${total:-?}" "${bad:-?}" "$skipped" $((SECONDS - start)))
   echo "$line"
   # Each skipped test and the reason it gave.

@@ -1,0 +1,59 @@
+# Install rules and packages. Three kinds, each from its own preset, since
+# one cpack run cannot give both kinds of link:
+#   package-deb      .deb, linked dynamically as Debian expects (preset deb)
+#   package-tgz      .tar.gz, a statically linked tool (preset release)
+#   package-windows  .zip, a statically linked curvedump.exe (preset release-windows)
+
+set(CURVEDUMP_MAINTAINER "curvedump developers <curvedump@example.org>" CACHE STRING
+  "Maintainer named in the .deb and its changelog; whoever publishes the package puts their own")
+
+install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(CURVEDUMP_DEBIAN)
+  # Debian wants the man page and the changelog compressed, without a
+  # timestamp, and the licence as /usr/share/doc/curvedump/copyright.
+  find_program(CURVEDUMP_GZIP gzip REQUIRED)
+  configure_file(packaging/debian/changelog.in changelog @ONLY)
+  set(man_gz ${CMAKE_CURRENT_BINARY_DIR}/curvedump.1.gz)
+  set(changelog_gz ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${man_gz}
+    COMMAND ${CURVEDUMP_GZIP} -9nc ${CMAKE_CURRENT_SOURCE_DIR}/man/curvedump.1 > ${man_gz}
+    DEPENDS man/curvedump.1 VERBATIM)
+  add_custom_command(OUTPUT ${changelog_gz}
+    COMMAND ${CURVEDUMP_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${changelog_gz}
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog VERBATIM)
+  add_custom_target(debian_files ALL DEPENDS ${man_gz} ${changelog_gz})
+  install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES packaging/debian/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+else()
+  install(FILES man/curvedump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+endif()
+
+set(CPACK_PACKAGE_NAME curvedump)
+set(CPACK_PACKAGE_VENDOR "the curvedump developers")
+set(CPACK_PACKAGE_CONTACT "${CURVEDUMP_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert binary files of two float series to two-column text")
+set(CPACK_PACKAGE_DESCRIPTION "\
+curvedump reads a small binary data file holding two series of 32-bit
+floating-point values, scales every value by the factor and offset stored
+in the file's header, and writes the pairs as a two-column text file beside
+the input. The text is the same to the byte on every platform: CR LF line
+ends, a point as decimal separator, correctly rounded digits.")
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
+set(CPACK_STRIP_FILES ON)
+string(TOLOWER "${CMAKE_SYSTEM_NAME}" system)
+set(CPACK_PACKAGE_FILE_NAME "curvedump-${PROJECT_VERSION}-${system}-${CMAKE_SYSTEM_PROCESSOR}")
+if(CURVEDUMP_DEBIAN)
+  set(CPACK_GENERATOR DEB)
+elseif(WIN32)
+  set(CPACK_GENERATOR ZIP)
+else()
+  set(CPACK_GENERATOR TGZ)
+endif()
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+
+include(CPack)

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the packages from their presets and checks them without installing
+# anything on this machine: the .deb with lintian and dpkg-deb (contents,
+# control fields, the packaged tool run from an extracted tree), and the
+# .tar.gz (a static tool that converts the sample).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=build/packages
+rm -rf "$packages"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Converts the bundled sample with the tool given and compares the output
+# with the committed one.
+converts_sample() {
+  local dir
+  dir=$(mktemp -d "$work/sample.XXXX")
+  cp examples/damped.bin "$dir/"
+  "$@" "$dir/damped.bin" > /dev/null
+  cmp "$dir/damped.bin.txt" examples/damped.bin.txt
+}
+
+echo "== .deb"
+cmake --workflow --preset package-deb > "$work/deb.log" 2>&1 || { cat "$work/deb.log"; exit 1; }
+deb=$(ls "$packages"/curvedump_*.deb)
+lintian --fail-on error,warning --display-level '>=warning' "$deb"
+for field in Package Version Architecture Maintainer Section Depends; do
+  printf '%s: %s\n' "$field" "$(dpkg-deb -f "$deb" "$field")"
+done
+dpkg-deb -f "$deb" Depends | grep -q 'libc6'
+dpkg-deb -f "$deb" Description | sed -n 2p | grep -q . # an extended description
+dpkg-deb -c "$deb" | awk '{print $NF}' | grep -v '/$' | sort > "$work/contents"
+diff -u - "$work/contents" <<'LIST'
+./usr/bin/curvedump
+./usr/share/doc/curvedump/changelog.gz
+./usr/share/doc/curvedump/copyright
+./usr/share/man/man1/curvedump.1.gz
+LIST
+dpkg-deb -x "$deb" "$work/deb"
+kind=$(file -b "$work/deb/usr/bin/curvedump")
+echo "usr/bin/curvedump: $kind"
+grep -q 'dynamically linked' <<< "$kind" && grep -q ', stripped' <<< "$kind"
+converts_sample "$work/deb/usr/bin/curvedump"
+echo "deb: lintian clean, contents and fields as expected, packaged tool converts the sample"
+
+echo "== .tar.gz"
+cmake --workflow --preset package-tgz > "$work/tgz.log" 2>&1 || { cat "$work/tgz.log"; exit 1; }
+tgz=$(ls "$packages"/curvedump-*.tar.gz)
+mkdir "$work/tgz"
+tar -xzf "$tgz" -C "$work/tgz"
+tool=$(ls "$work"/tgz/*/bin/curvedump)
+kind=$(file -b "$tool")
+grep -q 'statically linked' <<< "$kind" && grep -q ', stripped' <<< "$kind"
+test -f "$(dirname "$tool")/../share/man/man1/curvedump.1"
+test -f "$(dirname "$tool")/../share/doc/curvedump/LICENSE"
+converts_sample "$tool"
+echo "tar.gz: static tool, man page and licence; converts the sample"
