@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace curvedump {
@@ -77,8 +79,14 @@ void append_line_end(std::string& text);
 int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
                   std::string& console, std::string& output);
 
+// Converts the file at input_path to input_path + ".txt", handing each piece
+// of console text to `print` as soon as it is known; returns the exit status.
+using Print = std::function<void(std::string_view)>;
+int convert_file(std::string_view input_path, const Print& print);
+
 // The converter's entry: args as the process received them (args[0] is the
-// program name, args[1] the input path); console lines go to `console`.
+// program name, args[1] the input path, UTF-8 on Windows); console lines go
+// to `console`.
 int run_curvedump(std::span<const char* const> args, std::FILE* console);
 
 } // namespace curvedump

@@ -1,6 +1,7 @@
 // The conversion from start to end: read the input image, decode and print
 // the header, scale both series, write the two-column output file.
 #include "curvedump.hpp"
+#include "platform.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -21,22 +22,6 @@ void append_line(std::string& text, std::string_view line)
 {
     text.append(line);
     append_line_end(text);
-}
-
-// Console output is written as it comes and flushed, so that nothing is
-// left in the buffer while the output file is open: if standard output was
-// closed, the output file may have been given its descriptor.
-void print(std::FILE* console, std::string_view text)
-{
-    std::fwrite(text.data(), 1, text.size(), console);
-    std::fflush(console);
-}
-
-void print_line(std::FILE* console, std::string_view line)
-{
-    std::string text;
-    append_line(text, line);
-    print(console, text);
 }
 
 // Write the whole output text and close the file; false if any step failed.
@@ -114,67 +99,99 @@ int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
 
 namespace {
 
-int run(std::span<const char* const> args, std::FILE* console)
+// Reads the whole input in one request (a short count is the whole file)
+// into an image that is zero past what was read; false on a read error.
+bool read_image(std::FILE* input, unsigned char* image, std::size_t& bytes_read)
 {
-    if (args.size() < 2 || args[1] == nullptr)
-        return status_usage_or_output;
-    const std::string input_path = args[1];
+    bytes_read = std::fread(image, 1, image_size, input);
+    if (std::ferror(input) != 0)
+        return false;
+    std::fill(image + bytes_read, image + image_size, 0);
+    return true;
+}
 
+void print_line(const Print& print, std::string_view line)
+{
     std::string text;
-    const File input(std::fopen(input_path.c_str(), "rb"));
-    if (!input) {
-        append_line(text, "Cannot open " + input_path);
-        print(console, text);
-        return status_input;
-    }
-    const std::unique_ptr<unsigned char[]> image(new unsigned char[image_size]);
-    // One request; a short count is the whole file.
-    const std::size_t bytes_read = std::fread(image.get(), 1, image_size, input.get());
-    if (std::ferror(input.get()) != 0) {
-        // A read that fails (a directory, say) is not an empty file.
-        append_line(text, "Cannot open " + input_path);
-        print(console, text);
-        return status_input;
-    }
+    append_line(text, line);
+    print(text);
+}
 
-    // The image is zero past the file: only that part needs clearing.
-    std::fill(image.get() + bytes_read, image.get() + image_size, 0);
-
-    std::string output;
-    const int status = convert_image({image.get(), image_size}, bytes_read, text, output);
-    if (status != status_ok) {
-        print(console, text);
-        return status;
-    }
-
-    const std::string output_path = input_path + ".txt";
-    append_line(text, "converting : " + input_path + " -> " + output_path);
-    print(console, text);
-    File file(std::fopen(output_path.c_str(), "wb"));
-    if (!file) {
-        print_line(console, "cannot open " + output_path);
+// Writes the output, and makes sure that a run which fails to do so leaves
+// no partial file behind that could pass for a result.
+int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
+                 const Print& print)
+{
+    std::FILE* opened = nullptr;
+    FileIdentity identity;
+    if (open_output(output_path, input, opened, identity) != OutputOpen::opened) {
+        // An output name that leads to the input itself (a link) is refused
+        // like any other that cannot be opened: the input stays untouched.
+        print_line(print, "cannot open " + output_path);
         return status_usage_or_output;
     }
+    File file(opened);
     // The text is complete: hand it to the system in one write, uncopied.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
     if (!write_and_close(std::move(file), output)) {
-        print_line(console, "cannot write " + output_path);
+        remove_partial_output(output_path, identity);
+        print_line(print, "cannot write " + output_path);
         return status_usage_or_output;
     }
     return status_ok;
 }
 
+int convert(const std::string& input_path, const Print& print)
+{
+    const File input(open_input(input_path));
+    if (!input) {
+        print_line(print, "Cannot open " + input_path);
+        return status_input;
+    }
+    const std::unique_ptr<unsigned char[]> image(new unsigned char[image_size]);
+    std::size_t bytes_read = 0;
+    if (!read_image(input.get(), image.get(), bytes_read)) {
+        // A read that fails (a directory, say) is not an empty file.
+        print_line(print, "Cannot open " + input_path);
+        return status_input;
+    }
+
+    std::string text;
+    std::string output;
+    const int status = convert_image({image.get(), image_size}, bytes_read, text, output);
+    if (status != status_ok) {
+        print(text);
+        return status;
+    }
+
+    const std::string output_path = input_path + ".txt";
+    append_line(text, "converting : " + input_path + " -> " + output_path);
+    print(text);
+    return write_output(output_path, input.get(), output, print);
+}
+
 } // namespace
+
+int convert_file(std::string_view input_path, const Print& print)
+{
+    try {
+        return convert(std::string(input_path), print);
+    } catch (const std::bad_alloc&) {
+        // Written from a literal: with memory short, nothing is allocated here.
+        print("Cannot allocate memory\r\n");
+        return status_memory;
+    }
+}
 
 int run_curvedump(std::span<const char* const> args, std::FILE* console)
 {
-    try {
-        return run(args, console);
-    } catch (const std::bad_alloc&) {
-        // Written from a literal: with memory short, nothing is allocated here.
-        print(console, "Cannot allocate memory\r\n");
-        return status_memory;
-    }
+    if (args.size() < 2 || args[1] == nullptr)
+        return status_usage_or_output;
+    // Console text is written and flushed as it comes, so that nothing is
+    // left in a buffer while the output file is open: with standard output
+    // closed, the output file may have been given its descriptor.
+    return convert_file(args[1],
+                        [console](std::string_view text) { write_console(console, text); });
 }
 
 } // namespace curvedump

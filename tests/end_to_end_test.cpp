@@ -1,5 +1,7 @@
 // The built executable on files written here: console bytes, exit status,
-// and the output file, for every exit status.
+// and the output file, for every exit status, for names in any script, for
+// output names that lead elsewhere, and for odd standard streams.
+#include "platform.hpp"
 #include "test_image.hpp"
 
 #include <gtest/gtest.h>
@@ -10,16 +12,36 @@
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
 #endif
 
 namespace {
 
 namespace fs = std::filesystem;
+
+// Paths are UTF-8 strings here, as the tool prints them.
+fs::path from_utf8(const std::string& text)
+{
+    return fs::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string utf8(const fs::path& path)
+{
+    const std::u8string text = path.u8string();
+    return {text.begin(), text.end()};
+}
 
 std::string read_file(const fs::path& path)
 {
@@ -47,10 +69,150 @@ std::string build_path(const char* path)
     return p;
 }
 
+// Words of a command prefix such as "valgrind -q" or "qemu-aarch64".
+std::vector<std::string> words(const char* text)
+{
+    std::istringstream in(text != nullptr ? text : "");
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
+// How the tool's standard streams are set up for a run.
+enum class Streams {
+    output_to_file,          // standard output to a file, read back afterwards
+    output_closed,           // POSIX: >&-
+    input_and_output_closed, // POSIX: <&- >&-
+    reader_gone,             // POSIX: a pipe whose reader closed before the start
+    no_output_at_all,        // Windows: no standard handles and no console
+};
+
 struct RunResult {
     int status;
     std::string console;
 };
+
+#ifdef _WIN32
+
+// A command-line argument quoted so that the runtime's parser gives it back
+// unchanged: backslashes are literal except before a quote.
+std::wstring quoted_argument(const std::wstring& arg)
+{
+    std::wstring out = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : arg) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+        backslashes = 0;
+        out += c;
+    }
+    out.append(2 * backslashes, L'\\');
+    return out + L"\"";
+}
+
+std::wstring wide(const std::string& text)
+{
+    std::u16string u16;
+    EXPECT_TRUE(curvedump::utf16_from_utf8(text, u16)) << text;
+    return {u16.begin(), u16.end()};
+}
+
+// Starts the tool with a UTF-16 command line, as a Windows shell would.
+int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console)
+{
+    std::wstring line;
+    for (const std::string& word : command)
+        line += (line.empty() ? L"" : L" ") + quoted_argument(wide(word));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE output = nullptr;
+    DWORD flags = 0;
+    if (streams == Streams::output_to_file) {
+        output = CreateFileW(console.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        startup.hStdOutput = output;
+        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    } else {
+        flags = DETACHED_PROCESS; // nothing at all: no handles, no console
+    }
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
+                       &startup, &process) == 0) {
+        ADD_FAILURE() << "cannot start the tool: error " << GetLastError();
+        return -1;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (output != nullptr)
+        CloseHandle(output);
+    return static_cast<int>(status);
+}
+
+#else
+
+// Starts the tool with SIGPIPE at its default disposition, as a shell
+// would: an inherited "ignore" would hide what the tool itself does.
+int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : command)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int pipe_ends[2] = {-1, -1};
+    switch (streams) {
+    case Streams::output_to_file:
+        posix_spawn_file_actions_addopen(&actions, 1, console.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        break;
+    case Streams::input_and_output_closed:
+        posix_spawn_file_actions_addclose(&actions, 0);
+        [[fallthrough]];
+    case Streams::output_closed:
+        posix_spawn_file_actions_addclose(&actions, 1);
+        break;
+    case Streams::reader_gone:
+        if (pipe(pipe_ends) != 0)
+            ADD_FAILURE() << "no pipe";
+        close(pipe_ends[0]);
+        posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 1);
+        posix_spawn_file_actions_addclose(&actions, pipe_ends[1]);
+        break;
+    case Streams::no_output_at_all:
+        ADD_FAILURE() << "a Windows case";
+        break;
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t default_signals;
+    sigemptyset(&default_signals);
+    sigaddset(&default_signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &default_signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = 0;
+    const int error = posix_spawnp(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (pipe_ends[1] >= 0)
+        close(pipe_ends[1]);
+    if (error != 0) {
+        ADD_FAILURE() << "cannot start " << argv[0] << ": error " << error;
+        return -1;
+    }
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    // A signal shows as a shell would show it: 128 + its number.
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
+#endif
 
 class EndToEnd : public ::testing::Test {
 protected:
@@ -70,57 +232,83 @@ protected:
         fs::remove_all(dir, ignored);
     }
 
-    // Runs the executable with `args` (already quoted as needed) in the
-    // test's directory, console captured to a file.
-    RunResult run(const std::string& args, const std::string& redirect = "")
+    // The command that runs the tool: CURVEDUMP_WRAPPER (valgrind, say) and
+    // the target's emulator first, when there are any.
+    static std::vector<std::string> tool_command()
     {
-        const fs::path console = dir / "console.out";
-        // CURVEDUMP_WRAPPER runs the tool under another program, valgrind say.
-        const char* wrapper = std::getenv("CURVEDUMP_WRAPPER");
-        std::string command = std::string(wrapper != nullptr ? wrapper : "") + " " +
-                              CURVEDUMP_EMULATOR + " \"" + build_path(CURVEDUMP_EXE) + "\" " +
-                              args + " >\"" + console.string() + "\"" + redirect;
-#ifdef _WIN32
-        // cmd.exe drops the first and the last quote of the whole line.
-        command = "\"" + command + "\"";
-#endif
-        const int raw = std::system(command.c_str());
-#ifdef _WIN32
-        const int status = raw;
-#else
-        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-#endif
-        return {status, read_file(console)};
+        std::vector<std::string> command = words(std::getenv("CURVEDUMP_WRAPPER"));
+        for (const std::string& word : words(CURVEDUMP_EMULATOR))
+            command.push_back(word);
+        command.push_back(build_path(CURVEDUMP_EXE));
+        return command;
     }
 
-    std::string quoted(const std::string& name) const
+    // Runs the tool on `args` in the test's directory, console captured.
+    RunResult run(const std::vector<std::string>& args, Streams streams = Streams::output_to_file)
     {
-        return "\"" + (dir / name).string() + "\"";
+        std::vector<std::string> command = tool_command();
+        command.insert(command.end(), args.begin(), args.end());
+        const fs::path console = dir / "console.out";
+        const int status = spawn(command, streams, console);
+        return {status, streams == Streams::output_to_file ? read_file(console) : ""};
     }
+
+    // The path of a file in the test's directory, UTF-8.
+    std::string path(const std::string& name) const { return utf8(dir / from_utf8(name)); }
 
     fs::path dir;
 };
 
-TEST_F(EndToEnd, ConvertsAndOverwrites)
+// The console of a run that converts the small example at `input`.
+std::string converted_console(const std::string& input)
 {
-    const fs::path input = dir / "run7.dat";
-    write_file(input, test_image::small_example());
-    std::ofstream(dir / "run7.dat.txt") << "old contents that are longer than the new ones";
-    const RunResult r = run(quoted("run7.dat"));
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
-                             " -> " + input.string() + ".txt\r\n");
-    EXPECT_EQ(read_file(dir / "run7.dat.txt"), test_image::small_example_output);
+    return test_image::small_example_header + "converting : " + input + " -> " + input + ".txt\r\n";
 }
 
 TEST_F(EndToEnd, BundledSampleMatchesItsCommittedOutput)
 {
-    const fs::path input = dir / "damped.bin";
-    fs::copy_file(fs::path(build_path(CURVEDUMP_SAMPLE_DIR)) / "damped.bin", input);
-    const RunResult r = run(quoted("damped.bin"));
+    const fs::path sample_dir = build_path(CURVEDUMP_SAMPLE_DIR);
+    fs::copy_file(sample_dir / "damped.bin", dir / "damped.bin");
+    const RunResult r = run({path("damped.bin")});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file(dir / "damped.bin.txt"),
-              read_file(fs::path(build_path(CURVEDUMP_SAMPLE_DIR)) / "damped.bin.txt"));
+    EXPECT_EQ(read_file(dir / "damped.bin.txt"), read_file(sample_dir / "damped.bin.txt"));
+}
+
+// Names in any script are taken as typed, printed as their UTF-8 bytes, and
+// never mapped onto another name.
+TEST_F(EndToEnd, NamesInAnyScript)
+{
+    struct NameCase {
+        const char* what;
+        std::string typed;   // the name on the command line
+        std::string present; // the file that exists
+        int status;
+    };
+    const NameCase cases[] = {
+        {"Cyrillic", "данные.bin", "данные.bin", 0},
+        {"Greek", "τεστ.bin", "τεστ.bin", 0},
+        {"CJK", "測定.bin", "測定.bin", 0},
+        {"emoji", "📈.bin", "📈.bin", 0},
+        {"Latin-1 with spaces", "café crème.bin", "café crème.bin", 0},
+        {"look-alike of an existing name", "τεστ.bin", "test.bin", 2},
+    };
+    int row = 0;
+    for (const NameCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path row_dir = dir / std::to_string(++row); // each row on its own
+        fs::create_directory(row_dir);
+        write_file(row_dir / from_utf8(c.present), test_image::small_example());
+        const std::string input = utf8(row_dir / from_utf8(c.typed));
+        const RunResult r = run({input});
+        EXPECT_EQ(r.status, c.status);
+        if (c.status == 0) {
+            EXPECT_EQ(r.console, converted_console(input));
+            EXPECT_EQ(read_file(from_utf8(input + ".txt")), test_image::small_example_output);
+        } else {
+            EXPECT_EQ(r.console, "Cannot open " + input + "\r\n");
+            EXPECT_EQ(std::distance(fs::directory_iterator(row_dir), fs::directory_iterator()), 1);
+        }
+    }
 }
 
 TEST_F(EndToEnd, OnlyTheFirstArgumentIsUsed)
@@ -128,7 +316,7 @@ TEST_F(EndToEnd, OnlyTheFirstArgumentIsUsed)
     write_file(dir / "a.bin", test_image::small_example());
     write_file(dir / "b.bin", test_image::small_example());
     write_file(dir / "b.bin.txt", {'k', 'e', 'e', 'p'});
-    const RunResult r = run(quoted("a.bin") + " " + quoted("b.bin"));
+    const RunResult r = run({path("a.bin"), path("b.bin")});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::exists(dir / "a.bin.txt"));
     EXPECT_EQ(read_file(dir / "b.bin"), read_file(dir / "a.bin"));
@@ -137,39 +325,26 @@ TEST_F(EndToEnd, OnlyTheFirstArgumentIsUsed)
 
 TEST_F(EndToEnd, NoArgumentPrintsNothing)
 {
-    const RunResult r = run("");
+    const RunResult r = run({});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.console, "");
 }
 
-TEST_F(EndToEnd, OutputNameTakenByDirectory)
-{
-    const fs::path input = dir / "x.bin";
-    write_file(input, test_image::small_example());
-    fs::create_directory(dir / "x.bin.txt");
-    const RunResult r = run(quoted("x.bin"));
-    EXPECT_EQ(r.status, 1);
-    const std::string out = input.string() + ".txt";
-    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
-                             " -> " + out + "\r\n" + "cannot open " + out + "\r\n");
-}
-
 TEST_F(EndToEnd, InputThatCannotBeRead)
 {
-    for (const char* name : {"missing.bin", "."}) {
-        SCOPED_TRACE(name);
-        const std::string path = name[0] == '.' ? dir.string() : (dir / name).string();
-        const RunResult r = run("\"" + path + "\"");
+    for (const std::string& input : {path("missing.bin"), utf8(dir)}) {
+        SCOPED_TRACE(input);
+        const RunResult r = run({input});
         EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.console, "Cannot open " + path + "\r\n");
-        EXPECT_FALSE(fs::exists(path + ".txt"));
+        EXPECT_EQ(r.console, "Cannot open " + input + "\r\n");
+        EXPECT_FALSE(fs::exists(from_utf8(input + ".txt")));
     }
 }
 
 TEST_F(EndToEnd, EmptyFileCreatesNoOutput)
 {
     write_file(dir / "empty.bin", {});
-    const RunResult r = run(quoted("empty.bin"));
+    const RunResult r = run({path("empty.bin")});
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.console, "0 0 0 0\r\n0.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
                          "Cannot allocate memory\r\n");
@@ -181,14 +356,14 @@ TEST_F(EndToEnd, FileSizeLimit)
     std::vector<unsigned char> file = test_image::small_example();
     file.resize(32768);
     write_file(dir / "full.bin", file);
-    const RunResult full = run(quoted("full.bin"));
+    const RunResult full = run({path("full.bin")});
     EXPECT_EQ(full.status, 4);
     EXPECT_EQ(full.console, "memory overflow\r\n");
     EXPECT_FALSE(fs::exists(dir / "full.bin.txt"));
 
     file.resize(32767);
     write_file(dir / "fits.bin", file);
-    const RunResult fits = run(quoted("fits.bin"));
+    const RunResult fits = run({path("fits.bin")});
     EXPECT_EQ(fits.status, 0);
     EXPECT_EQ(read_file(dir / "fits.bin.txt"), test_image::small_example_output);
 }
@@ -196,7 +371,7 @@ TEST_F(EndToEnd, FileSizeLimit)
 TEST_F(EndToEnd, DescriptorOutsideTheImage)
 {
     write_file(dir / "bad.bin", test_image::with_table({1, 4, 1.0f, 0.0f}, {128, 4, 1.0f, 0.0f}));
-    const RunResult r = run(quoted("bad.bin"));
+    const RunResult r = run({path("bad.bin")});
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.console, "1 128 4 4\r\n1.000000e+00 1.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
                          "invalid descriptor for series 2\r\n");
@@ -204,34 +379,34 @@ TEST_F(EndToEnd, DescriptorOutsideTheImage)
 }
 
 // Paths of any length: no fixed buffer for the output name, and a name
-// the system refuses is reported like any other.
+// the system refuses is reported like any other. On Windows a path past
+// the classic 260-character limit is opened in its \\?\ form.
 TEST_F(EndToEnd, LongPaths)
 {
-    // A path well past 256 bytes that the system accepts converts.
     fs::path deep = dir;
     for (int i = 0; i < 6; ++i)
         deep /= std::string(60, static_cast<char>('a' + i));
     fs::create_directories(deep);
-    const fs::path input = deep / "long.bin";
-    write_file(input, test_image::small_example());
-    ASSERT_GT(input.string().size(), 300u);
-    const RunResult deep_run = run("\"" + input.string() + "\"");
+    write_file(deep / "long.bin", test_image::small_example());
+    const std::string input = utf8(deep / "long.bin");
+    ASSERT_GT(input.size(), 300u);
+    const RunResult deep_run = run({input});
     EXPECT_EQ(deep_run.status, 0);
-    EXPECT_EQ(read_file(input.string() + ".txt"), test_image::small_example_output);
+    EXPECT_EQ(deep_run.console, converted_console(input));
+    EXPECT_EQ(read_file(from_utf8(input + ".txt")), test_image::small_example_output);
 
 #ifndef _WIN32
     // A file name of 252 bytes exists, but with ".txt" it is too long.
     const std::string name(252, 'n');
     write_file(dir / name, test_image::small_example());
-    const RunResult name_run = run(quoted(name));
+    const RunResult name_run = run({path(name)});
     EXPECT_EQ(name_run.status, 1);
-    const std::string out = (dir / name).string() + ".txt";
-    EXPECT_EQ(name_run.console.substr(name_run.console.size() - out.size() - 14),
-              "cannot open " + out + "\r\n");
+    const std::string out = path(name) + ".txt";
+    EXPECT_EQ(name_run.console, converted_console(path(name)) + "cannot open " + out + "\r\n");
 
     // A path longer than the system takes at all.
-    const std::string huge = (dir / std::string(5000, 'p')).string();
-    const RunResult huge_run = run("\"" + huge + "\"");
+    const std::string huge = path(std::string(5000, 'p'));
+    const RunResult huge_run = run({huge});
     EXPECT_EQ(huge_run.status, 2);
     EXPECT_EQ(huge_run.console, "Cannot open " + huge + "\r\n");
 #endif
@@ -245,48 +420,165 @@ TEST_F(EndToEnd, ReadErrorIsNotAnEmptyFile)
 #endif
     if (!fs::exists("/proc/self/mem"))
         GTEST_SKIP() << "no /proc/self/mem on this system";
-    const RunResult r = run("/proc/self/mem");
+    const RunResult r = run({"/proc/self/mem"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.console, "Cannot open /proc/self/mem\r\n");
 }
 
-// A write that fails is not a success: the output name links to a full device.
-TEST_F(EndToEnd, OutputOnFullDevice)
+// What the output name holds before the run, and what the run must leave:
+// the input is never written over, a failed write leaves no partial file
+// behind, and a name that links elsewhere is written through.
+TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 {
+    enum class Before {
+        longer_file,
+        directory,
+        link_to_input,
+        hard_link_to_input,
+        link_to_other,
+        link_to_full_device
+    };
+    struct OutputCase {
+        const char* what;
+        Before before;
+        int status;
+        const char* message; // the last console line, before the output name
+        const char* skip;    // why the case cannot be made here, or null
+    };
 #ifdef _WIN32
-    GTEST_SKIP() << "needs a full device (/dev/full); Windows has none";
+    const char* const no_links = "needs symbolic links, which the runtime cannot make here";
+    const char* const no_full_device = "needs a full device (/dev/full); Windows has none";
+#else
+    const char* const no_links = nullptr;
+    const char* const no_full_device = fs::exists("/dev/full") ? nullptr : "no /dev/full here";
 #endif
-    if (!fs::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full on this system";
-    const fs::path input = dir / "x.bin";
-    write_file(input, test_image::small_example());
-    fs::create_symlink("/dev/full", dir / "x.bin.txt");
-    const RunResult r = run(quoted("x.bin"));
-    EXPECT_EQ(r.status, 1);
-    const std::string out = input.string() + ".txt";
-    EXPECT_EQ(r.console, test_image::small_example_header + "converting : " + input.string() +
-                             " -> " + out + "\r\n" + "cannot write " + out + "\r\n");
-    EXPECT_TRUE(fs::is_symlink(dir / "x.bin.txt"));
+    const OutputCase cases[] = {
+        {"an existing longer file is overwritten", Before::longer_file, 0, nullptr, nullptr},
+        {"a directory", Before::directory, 1, "cannot open ", nullptr},
+        {"a symbolic link to the input", Before::link_to_input, 1, "cannot open ", no_links},
+        {"a hard link to the input", Before::hard_link_to_input, 1, "cannot open ", nullptr},
+        {"a symbolic link to another file", Before::link_to_other, 0, nullptr, no_links},
+        {"a symbolic link to a full device", Before::link_to_full_device, 1, "cannot write ",
+         no_full_device},
+    };
+    const std::vector<unsigned char> input_bytes = test_image::small_example();
+    int case_number = 0;
+    for (const OutputCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.skip != nullptr) {
+            std::printf("case skipped, %s: %s\n", c.what, c.skip);
+            continue;
+        }
+        const std::string name = "in" + std::to_string(++case_number) + ".bin";
+        const fs::path input = dir / name;
+        const fs::path output = dir / (name + ".txt");
+        const fs::path other = dir / ("other" + std::to_string(case_number));
+        write_file(input, input_bytes);
+        switch (c.before) {
+        case Before::longer_file:
+            std::ofstream(output) << "old contents that are longer than the new ones";
+            break;
+        case Before::directory:
+            fs::create_directory(output);
+            break;
+        case Before::link_to_input:
+            fs::create_symlink(name, output);
+            break;
+        case Before::hard_link_to_input:
+            fs::create_hard_link(input, output);
+            break;
+        case Before::link_to_other:
+            write_file(other, {'o', 'l', 'd'});
+            fs::create_symlink(other, output);
+            break;
+        case Before::link_to_full_device:
+            fs::create_symlink("/dev/full", output);
+            break;
+        }
+        const RunResult r = run({utf8(input)});
+        EXPECT_EQ(r.status, c.status);
+        const std::string expected_end =
+            c.message != nullptr ? c.message + utf8(output) + "\r\n" : "";
+        EXPECT_EQ(r.console, converted_console(utf8(input)) + expected_end);
+        EXPECT_EQ(read_file(input), std::string(input_bytes.begin(), input_bytes.end()));
+        if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
+            EXPECT_TRUE(fs::is_symlink(output));
+        }
+        if (c.status == 0) {
+            EXPECT_EQ(read_file(output), test_image::small_example_output);
+        }
+    }
 }
 
-// With standard output closed the tool neither crashes nor lets console
-// text land in the output file, which may be given descriptor 1.
-TEST_F(EndToEnd, StandardOutputClosed)
+// A file system that fills during the write: "cannot write", and no
+// partial output left that a batch could take for a result. The 64 KiB
+// file system is mounted in a private mount namespace, so the machine's
+// own mounts never change.
+TEST_F(EndToEnd, FileSystemThatFills)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "needs a shell that can close standard output (>&-); cmd.exe cannot";
+    GTEST_SKIP() << "needs a small file system mounted in a private namespace (unshare); "
+                    "Windows has none";
+#else
+    if (std::system("unshare --user --map-root-user --mount true 2>/dev/null") != 0)
+        GTEST_SKIP() << "unshare --user --map-root-user --mount is refused here";
+    // Both series lie past the end of the 176-byte file and read as zeros:
+    // 4,032 lines, about 100 KB of output.
+    write_file(dir / "f.bin", test_image::with_table({1, 16128, 1.0f, 0.0f}, {64, 16380}));
+    const fs::path mount = dir / "small";
+    fs::create_directory(mount);
+    // The tool's command follows the script as its arguments ("$@").
+    std::string command = "cd '" + dir.string() +
+                          "' && unshare --user --map-root-user --mount sh -c '"
+                          "mount -t tmpfs -o size=64k tmpfs small && cp f.bin small/ && "
+                          "\"$@\" small/f.bin > console.out; echo $? > status; "
+                          "if [ -e small/f.bin.txt ]; then echo left; else echo removed; fi "
+                          "> output' sh";
+    for (const std::string& word : tool_command())
+        command += " '" + word + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    EXPECT_EQ(read_file(dir / "status"), "1\n");
+    EXPECT_EQ(read_file(dir / "console.out"),
+              "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
+              "converting : small/f.bin -> small/f.bin.txt\r\n"
+              "cannot write small/f.bin.txt\r\n");
+    EXPECT_EQ(read_file(dir / "output"), "removed\n");
+#endif
+}
+
+// Standard streams that are closed or lead nowhere: the conversion still
+// completes, its status is the conversion's alone, and no console text
+// lands in the output file (which may be given descriptor 1).
+TEST_F(EndToEnd, StandardStreamsClosedOrGone)
+{
+#ifdef _WIN32
+    const Streams cases[] = {Streams::no_output_at_all};
+#else
+    const Streams cases[] = {Streams::output_closed, Streams::input_and_output_closed,
+                             Streams::reader_gone};
 #endif
     write_file(dir / "x.bin", test_image::small_example());
-    for (const char* closing : {" >&-", " <&- >&-"}) {
-        SCOPED_TRACE(closing);
+    for (const Streams streams : cases) {
+        SCOPED_TRACE(static_cast<int>(streams));
         fs::remove(dir / "x.bin.txt");
-        const RunResult ok = run(quoted("x.bin"), closing);
+        const RunResult ok = run({path("x.bin")}, streams);
         EXPECT_EQ(ok.status, 0);
         EXPECT_EQ(read_file(dir / "x.bin.txt"), test_image::small_example_output);
+        EXPECT_EQ(run({path("missing.bin")}, streams).status, 2);
     }
-
-    const RunResult missing = run(quoted("missing.bin"), " >&-");
-    EXPECT_EQ(missing.status, 2);
 }
+
+#ifdef _WIN32
+// What wine cannot show about long paths on stock Windows: the executable
+// declares itself long-path aware, and asks for the UTF-8 code page for
+// anything still narrow.
+TEST_F(EndToEnd, ExecutableCarriesItsManifest)
+{
+    const std::string exe = read_file(build_path(CURVEDUMP_EXE));
+    for (const char* setting : {"SMI/2019/WindowsSettings\">UTF-8</activeCodePage>",
+                                "SMI/2016/WindowsSettings\">true</longPathAware>"})
+        EXPECT_NE(exe.find(setting), std::string::npos) << setting;
+}
+#endif
 
 } // namespace

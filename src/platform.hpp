@@ -1,0 +1,70 @@
+// What the converter needs of the operating system, and the pure path
+// functions the Windows build is made of. The system calls themselves are
+// all in platform.cpp; paths are UTF-8 bytes everywhere else.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace curvedump {
+
+// --- Process (main only) ----------------------------------------------------
+
+// Called by main before anything else: a console reader that has gone away
+// must not end the run (SIGPIPE ignored on POSIX), and on Windows standard
+// output, where there is one, carries bytes untranslated.
+void prepare_process();
+
+#ifdef _WIN32
+// The command line as the system gave it, in UTF-16, as UTF-8 strings.
+std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
+#endif
+
+// --- Files -------------------------------------------------------------------
+
+// The input, opened for binary reading; null when it cannot be.
+std::FILE* open_input(const std::string& path);
+
+// Which file an open output is, so that a partial one can be removed
+// without touching anything else that has since taken its name.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+};
+
+enum class OutputOpen { opened, failed, is_input };
+
+// Opens the output for binary writing, creating it if missing. It is opened
+// without truncation and compared with the open input first, so that an
+// output name that leads to the input itself (a link, say) never costs the
+// input its contents; only then is an existing regular file emptied.
+OutputOpen open_output(const std::string& path, std::FILE* input, std::FILE*& file,
+                       FileIdentity& identity);
+
+// After a failed write: removes the output when its name is still the
+// regular file that was opened, and leaves anything else (a symbolic link,
+// a device) alone.
+void remove_partial_output(const std::string& path, const FileIdentity& identity);
+
+// --- Console -----------------------------------------------------------------
+
+// Writes console text and flushes it; failures are ignored. On Windows an
+// interactive console is given the text as characters (UTF-16), since its
+// code page would garble UTF-8; files and pipes get the bytes.
+void write_console(std::FILE* console, std::string_view text);
+
+// --- Windows paths, pure (windows_paths.cpp) ----------------------------------
+
+// UTF-16 to UTF-8, lone surrogates included (generalised UTF-8): lossless.
+std::string utf8_from_utf16(std::u16string_view text);
+// The inverse; false for bytes that no UTF-16 string gives.
+bool utf16_from_utf8(std::string_view text, std::u16string& out);
+// The path to give the system for a path as typed, given its full form
+// (GetFullPathNameW): as typed while it fits the classic 260-character
+// limit, else the \\?\ form of the full path (\\?\UNC\ for network paths).
+std::u16string path_to_open(std::u16string_view typed, std::u16string_view full);
+
+} // namespace curvedump
