@@ -7,8 +7,6 @@
 set(CURVEDUMP_MAINTAINER "curvedump developers <curvedump@example.org>" CACHE STRING
   "Maintainer named in the .deb and its changelog; whoever publishes the package puts their own")
 
-install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
 if(CURVEDUMP_DEBIAN)
   # Debian wants the man page and the changelog compressed, without a
   # timestamp, and the licence as /usr/share/doc/curvedump/copyright.
@@ -23,9 +21,27 @@ if(CURVEDUMP_DEBIAN)
     COMMAND ${CURVEDUMP_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${changelog_gz}
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog VERBATIM)
   add_custom_target(debian_files ALL DEPENDS ${man_gz} ${changelog_gz})
+  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES packaging/debian/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+elseif(WIN32)
+  # One folder to unzip: the program, the README, the licence, and the man
+  # page rendered as a web page (Windows has no man).
+  install(TARGETS curvedump RUNTIME DESTINATION .)
+  install(FILES README.md LICENSE DESTINATION .)
+  find_program(CURVEDUMP_MANDOC mandoc)
+  if(CURVEDUMP_MANDOC)
+    set(man_html ${CMAKE_CURRENT_BINARY_DIR}/curvedump.html)
+    add_custom_command(OUTPUT ${man_html}
+      COMMAND ${CURVEDUMP_MANDOC} -T html ${CMAKE_CURRENT_SOURCE_DIR}/man/curvedump.1 > ${man_html}
+      DEPENDS man/curvedump.1 VERBATIM)
+    add_custom_target(man_html ALL DEPENDS ${man_html})
+    install(FILES ${man_html} DESTINATION .)
+  else()
+    message(WARNING "mandoc not found: the man page is left out of the Windows package")
+  endif()
 else()
+  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES man/curvedump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()

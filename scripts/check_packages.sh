@@ -2,7 +2,8 @@
 # Builds the packages from their presets and checks them without installing
 # anything on this machine: the .deb with lintian and dpkg-deb (contents,
 # control fields, the packaged tool run from an extracted tree), and the
-# .tar.gz (a static tool that converts the sample).
+# .tar.gz (a static tool that converts the sample), and the Windows .zip
+# (unzipped into an empty folder and run under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=build/packages
@@ -55,3 +56,28 @@ test -f "$(dirname "$tool")/../share/man/man1/curvedump.1"
 test -f "$(dirname "$tool")/../share/doc/curvedump/LICENSE"
 converts_sample "$tool"
 echo "tar.gz: static tool, man page and licence; converts the sample"
+
+echo "== Windows .zip"
+cmake --workflow --preset package-windows > "$work/zip.log" 2>&1 || { cat "$work/zip.log"; exit 1; }
+zip=$(ls "$packages"/curvedump-*-windows-x86_64.zip)
+mkdir "$work/zip"
+unzip -q "$zip" -d "$work/zip"
+(cd "$work/zip" && find . -type f | sort)
+exe=$(ls "$work"/zip/*/curvedump.exe)
+for f in README.md LICENSE curvedump.html; do test -f "$(dirname "$exe")/$f"; done
+# Only DLLs that every Windows has: no C++ runtime, no threads library.
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
+echo "imports:" $imports
+if grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$' <<< "$imports"; then
+  echo "the executable needs DLLs that Windows does not ship"; exit 1
+fi
+x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug' && { echo "not stripped"; exit 1; }
+# The sample, and a copy under a name outside any ANSI code page.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+converts_sample wine "$exe"
+dir=$(mktemp -d "$work/name.XXXX")
+cp examples/damped.bin "$dir/測定 данные.bin"
+(cd "$dir" && wine "$exe" "測定 данные.bin" > console.out)
+cmp "$dir/測定 данные.bin.txt" examples/damped.bin.txt
+grep -q 'converting : 測定 данные.bin -> 測定 данные.bin.txt' "$dir/console.out"
+echo "zip: system DLLs only, stripped; converts the sample and a non-Latin name under wine"
