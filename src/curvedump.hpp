@@ -71,18 +71,36 @@ void append_exponent(std::string& text, std::uint32_t bits, int precision, int w
 void append_line_end(std::string& text);
 
 // Driver (driver.cpp).
-// Everything a run derives from the file's bytes once they are read: the
-// console lines up to the file names, and the output text. `image` holds
-// image_size bytes, the file's first bytes_read bytes and zeros after them.
-// Returns status_ok when the run goes on to write the output file, else the
-// run's exit status (its message already appended to `console`).
+// What a file's bytes give: the descriptors and every scaled value, or the
+// reason the file is refused. `image` holds image_size bytes, the file's
+// first bytes_read bytes and zeros after them.
+struct Decoded {
+    int status = status_ok; // status_ok, or the refusal's exit status
+    SeriesDescriptor series1;
+    SeriesDescriptor series2;
+    int bad_series = 0;                // with status_bad_descriptor: 1 or 2
+    std::vector<std::uint32_t> values; // series 1, then series 2
+};
+Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read);
+// The console lines a run prints before the file names, or up to and
+// including the message of its refusal.
+std::string console_lines(const Decoded& decoded);
+// The output file's text: one line per value pair.
+std::string output_text(const Decoded& decoded);
+// The three together: console lines appended to `console`, the output text
+// to `output` when the run goes on to write it; returns the status.
 int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
                   std::string& console, std::string& output);
 
+// Reads the whole input in one request (a short count is the whole file)
+// into `image`, which is zero past what was read; false on a read error.
+bool read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read);
+
 // Converts the file at input_path to input_path + ".txt", handing each piece
 // of console text to `print` as soon as it is known; returns the exit status.
+// When the input cannot be opened or read, *input_error gets errno's value.
 using Print = std::function<void(std::string_view)>;
-int convert_file(std::string_view input_path, const Print& print);
+int convert_file(std::string_view input_path, const Print& print, int* input_error = nullptr);
 
 // The converter's entry: args as the process received them (args[0] is the
 // program name, args[1] the input path, UTF-8 on Windows); console lines go

@@ -4,6 +4,7 @@
 #include "platform.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -34,81 +35,104 @@ bool write_and_close(File file, const std::string& text)
 
 } // namespace
 
+Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read)
+{
+    Decoded d;
+    if (bytes_read >= image_size) {
+        d.status = status_too_large;
+        return d;
+    }
+    d.series1 = decode_descriptor(image, series1_table);
+    d.series2 = decode_descriptor(image, series2_table);
+    // A descriptor that points outside the image would read memory that
+    // does not belong to the file: refuse it before allocating anything.
+    if (!descriptor_fits(d.series1) || !descriptor_fits(d.series2)) {
+        d.status = status_bad_descriptor;
+        d.bad_series = descriptor_fits(d.series1) ? 2 : 1;
+        return d;
+    }
+    const auto count1 = static_cast<std::size_t>(d.series1.count);
+    const auto count2 = static_cast<std::size_t>(d.series2.count);
+    if (count1 + count2 == 0) {
+        // Nothing to hold: treated as an allocation that failed.
+        d.status = status_memory;
+        return d;
+    }
+    try {
+        d.values.resize(count1 + count2);
+    } catch (const std::bad_alloc&) {
+        d.status = status_memory;
+        return d;
+    }
+    const std::span<std::uint32_t> all(d.values);
+    scale_series(image, d.series1, all.first(count1));
+    scale_series(image, d.series2, all.subspan(count1));
+    return d;
+}
+
+std::string console_lines(const Decoded& d)
+{
+    std::string console;
+    if (d.status == status_too_large) {
+        append_line(console, "memory overflow");
+        return console;
+    }
+    append_int(console, d.series1.block);
+    append_text(console, " ");
+    append_int(console, d.series2.block);
+    append_text(console, " ");
+    append_int(console, d.series1.length);
+    append_text(console, " ");
+    append_int(console, d.series2.length);
+    append_line_end(console);
+    append_exponent(console, d.series1.scale, 6, 0);
+    append_text(console, " ");
+    append_exponent(console, d.series2.scale, 6, 0);
+    append_line_end(console);
+    append_exponent(console, d.series1.offset, 6, 0);
+    append_text(console, " ");
+    append_exponent(console, d.series2.offset, 6, 0);
+    append_line_end(console);
+    if (d.status == status_bad_descriptor) {
+        append_text(console, "invalid descriptor for series ");
+        append_int(console, d.bad_series);
+        append_line_end(console);
+    } else if (d.status == status_memory) {
+        append_line(console, "Cannot allocate memory");
+    }
+    return console;
+}
+
+std::string output_text(const Decoded& d)
+{
+    const std::span<const std::uint32_t> all(d.values);
+    const auto count1 = static_cast<std::size_t>(d.series1.count);
+    std::string text;
+    append_value_lines(text, all.first(count1), all.subspan(count1));
+    return text;
+}
+
 int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
                   std::string& console, std::string& output)
 {
-    if (bytes_read >= image_size) {
-        append_line(console, "memory overflow");
-        return status_too_large;
-    }
-    const SeriesDescriptor series1 = decode_descriptor(image, series1_table);
-    const SeriesDescriptor series2 = decode_descriptor(image, series2_table);
+    const Decoded d = decode_image(image, bytes_read);
+    console += console_lines(d);
+    if (d.status == status_ok)
+        output = output_text(d);
+    return d.status;
+}
 
-    append_int(console, series1.block);
-    append_text(console, " ");
-    append_int(console, series2.block);
-    append_text(console, " ");
-    append_int(console, series1.length);
-    append_text(console, " ");
-    append_int(console, series2.length);
-    append_line_end(console);
-    append_exponent(console, series1.scale, 6, 0);
-    append_text(console, " ");
-    append_exponent(console, series2.scale, 6, 0);
-    append_line_end(console);
-    append_exponent(console, series1.offset, 6, 0);
-    append_text(console, " ");
-    append_exponent(console, series2.offset, 6, 0);
-    append_line_end(console);
-
-    // A descriptor that points outside the image would read memory that
-    // does not belong to the file: refuse it before allocating anything.
-    int series_number = 1;
-    for (const SeriesDescriptor* series : {&series1, &series2}) {
-        if (!descriptor_fits(*series)) {
-            append_text(console, "invalid descriptor for series ");
-            append_int(console, series_number);
-            append_line_end(console);
-            return status_bad_descriptor;
-        }
-        ++series_number;
-    }
-
-    const auto count1 = static_cast<std::size_t>(series1.count);
-    const auto count2 = static_cast<std::size_t>(series2.count);
-    if (count1 + count2 == 0) {
-        // Nothing to hold: treated as an allocation that failed.
-        append_line(console, "Cannot allocate memory");
-        return status_memory;
-    }
-    try {
-        // Every element is written before it is read: no need to clear it
-        // (new[] without "()" leaves the elements uninitialised).
-        const std::unique_ptr<std::uint32_t[]> values(new std::uint32_t[count1 + count2]);
-        const std::span<std::uint32_t> all(values.get(), count1 + count2);
-        scale_series(image, series1, all.first(count1));
-        scale_series(image, series2, all.subspan(count1));
-
-        append_value_lines(output, all.first(count1), all.subspan(count1));
-    } catch (const std::bad_alloc&) {
-        append_line(console, "Cannot allocate memory");
-        return status_memory;
-    }
-    return status_ok;
+bool read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
+{
+    // One request; a short count is the whole file.
+    bytes_read = std::fread(image.data(), 1, image.size(), input);
+    if (std::ferror(input) != 0)
+        return false;
+    std::fill(image.begin() + static_cast<std::ptrdiff_t>(bytes_read), image.end(), 0);
+    return true;
 }
 
 namespace {
-
-// Reads the whole input in one request (a short count is the whole file)
-// into an image that is zero past what was read; false on a read error.
-bool read_image(std::FILE* input, unsigned char* image, std::size_t& bytes_read)
-{
-    bytes_read = std::fread(image, 1, image_size, input);
-    if (std::ferror(input) != 0)
-        return false;
-    std::fill(image + bytes_read, image + image_size, 0);
-    return true;
-}
 
 void print_line(const Print& print, std::string_view line)
 {
@@ -141,29 +165,32 @@ int write_output(const std::string& output_path, std::FILE* input, const std::st
     return status_ok;
 }
 
-int convert(const std::string& input_path, const Print& print)
+int convert(const std::string& input_path, const Print& print, int& input_error)
 {
     const File input(open_input(input_path));
     if (!input) {
+        input_error = errno;
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
+    // Every byte is written before it is read: no need to clear it first
+    // (new[] without "()" leaves the bytes uninitialised).
     const std::unique_ptr<unsigned char[]> image(new unsigned char[image_size]);
     std::size_t bytes_read = 0;
-    if (!read_image(input.get(), image.get(), bytes_read)) {
+    if (!read_image(input.get(), {image.get(), image_size}, bytes_read)) {
         // A read that fails (a directory, say) is not an empty file.
+        input_error = errno;
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
 
-    std::string text;
-    std::string output;
-    const int status = convert_image({image.get(), image_size}, bytes_read, text, output);
-    if (status != status_ok) {
+    const Decoded decoded = decode_image({image.get(), image_size}, bytes_read);
+    std::string text = console_lines(decoded);
+    if (decoded.status != status_ok) {
         print(text);
-        return status;
+        return decoded.status;
     }
-
+    const std::string output = output_text(decoded);
     const std::string output_path = input_path + ".txt";
     append_line(text, "converting : " + input_path + " -> " + output_path);
     print(text);
@@ -172,10 +199,14 @@ int convert(const std::string& input_path, const Print& print)
 
 } // namespace
 
-int convert_file(std::string_view input_path, const Print& print)
+int convert_file(std::string_view input_path, const Print& print, int* input_error)
 {
+    int error = 0;
     try {
-        return convert(std::string(input_path), print);
+        const int status = convert(std::string(input_path), print, error);
+        if (input_error != nullptr)
+            *input_error = error;
+        return status;
     } catch (const std::bad_alloc&) {
         // Written from a literal: with memory short, nothing is allocated here.
         print("Cannot allocate memory\r\n");
