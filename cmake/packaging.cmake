@@ -1,6 +1,7 @@
 # Install rules and packages. Three kinds, each from its own preset, since
 # one cpack run cannot give both kinds of link:
-#   package-deb      .deb, linked dynamically as Debian expects (preset deb)
+#   package-deb      .deb, linked dynamically as Debian expects (preset deb),
+#                    and python3-curvedump where the Python module is built
 #   package-tgz      .tar.gz, a statically linked tool (preset release)
 #   package-windows  .zip, a statically linked curvedump.exe (preset release-windows)
 
@@ -21,14 +22,19 @@ if(CURVEDUMP_DEBIAN)
     COMMAND ${CURVEDUMP_GZIP} -9nc ${CMAKE_CURRENT_BINARY_DIR}/changelog > ${changelog_gz}
     DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/changelog VERBATIM)
   add_custom_target(debian_files ALL DEPENDS ${man_gz} ${changelog_gz})
-  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES packaging/debian/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  install(FILES packaging/debian/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+    COMPONENT tool)
+  if(TARGET curvedump_python)
+    install(FILES packaging/debian/copyright ${changelog_gz}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/python3-curvedump COMPONENT python)
+  endif()
 elseif(WIN32)
   # One folder to unzip: the program, the README, the licence, and the man
   # page rendered as a web page (Windows has no man).
-  install(TARGETS curvedump RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(TARGETS curvedump RUNTIME DESTINATION . COMPONENT tool)
+  install(FILES README.md LICENSE DESTINATION . COMPONENT tool)
   find_program(CURVEDUMP_MANDOC mandoc)
   if(CURVEDUMP_MANDOC)
     set(man_html ${CMAKE_CURRENT_BINARY_DIR}/curvedump.html)
@@ -36,20 +42,20 @@ elseif(WIN32)
       COMMAND ${CURVEDUMP_MANDOC} -T html ${CMAKE_CURRENT_SOURCE_DIR}/man/curvedump.1 > ${man_html}
       DEPENDS man/curvedump.1 VERBATIM)
     add_custom_target(man_html ALL DEPENDS ${man_html})
-    install(FILES ${man_html} DESTINATION .)
+    install(FILES ${man_html} DESTINATION . COMPONENT tool)
   else()
     message(WARNING "mandoc not found: the man page is left out of the Windows package")
   endif()
 else()
-  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES man/curvedump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+  install(FILES man/curvedump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
+  install(FILES LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
 endif()
 
 set(CPACK_PACKAGE_NAME curvedump)
 set(CPACK_PACKAGE_VENDOR "the curvedump developers")
 set(CPACK_PACKAGE_CONTACT "${CURVEDUMP_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "convert binary files of two float series to two-column text")
+# Each .deb's description: a synopsis line, then the long description.
 set(CPACK_PACKAGE_DESCRIPTION "\
 curvedump reads a small binary data file holding two series of 32-bit
 floating-point values, scales every value by the factor and offset stored
@@ -68,8 +74,32 @@ else()
   set(CPACK_GENERATOR TGZ)
 endif()
 
+# One .deb per component: curvedump, and python3-curvedump for the module.
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SOURCE curvedump)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOL_PACKAGE_NAME curvedump)
+set(CPACK_DEBIAN_TOOL_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOL_DESCRIPTION
+  "convert binary files of two float series to two-column text\n${CPACK_PACKAGE_DESCRIPTION}")
+if(TARGET curvedump_python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-curvedump)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  # Built for this interpreter's version only.
+  math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), \
+python3 (<< ${Python3_VERSION_MAJOR}.${next_minor}), python3-numpy")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "exact values of curvedump data files in Python
+The Python module curvedump reads the binary data files that the curvedump
+tool converts, and gives both series as numpy float32 arrays holding exactly
+the values the tool computes, from the same decoding and scaling code. It
+also gives the tool's text and console lines, and converts files as the tool
+does.")
+endif()
 
 include(CPack)
+cpack_add_component(tool DISPLAY_NAME "curvedump")
+if(TARGET curvedump_python)
+  cpack_add_component(python DISPLAY_NAME "Python module")
+endif()

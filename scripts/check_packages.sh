@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the packages from their presets and checks them without installing
-# anything on this machine: the .deb with lintian and dpkg-deb (contents,
-# control fields, the packaged tool run from an extracted tree), and the
+# anything on this machine: the .debs with lintian and dpkg-deb (contents,
+# control fields, the packaged tool and module run from an extracted tree),
 # .tar.gz (a static tool that converts the sample), and the Windows .zip
 # (unzipped into an empty folder and run under wine).
 set -euo pipefail
@@ -21,28 +21,42 @@ converts_sample() {
   cmp "$dir/damped.bin.txt" examples/damped.bin.txt
 }
 
-echo "== .deb"
+echo "== .deb: curvedump and python3-curvedump"
 cmake --workflow --preset package-deb > "$work/deb.log" 2>&1 || { cat "$work/deb.log"; exit 1; }
 deb=$(ls "$packages"/curvedump_*.deb)
-lintian --fail-on error,warning --display-level '>=warning' "$deb"
-for field in Package Version Architecture Maintainer Section Depends; do
-  printf '%s: %s\n' "$field" "$(dpkg-deb -f "$deb" "$field")"
+pydeb=$(ls "$packages"/python3-curvedump_*.deb)
+lintian --fail-on error,warning --display-level '>=warning' "$deb" "$pydeb"
+for package in "$deb" "$pydeb"; do
+  for field in Package Version Architecture Maintainer Section Depends; do
+    printf '%s: %s\n' "$field" "$(dpkg-deb -f "$package" "$field")"
+  done
+  dpkg-deb -f "$package" Description | sed -n 2p | grep -q . # an extended description
+  dpkg-deb -x "$package" "$work/deb"
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6'
-dpkg-deb -f "$deb" Description | sed -n 2p | grep -q . # an extended description
-dpkg-deb -c "$deb" | awk '{print $NF}' | grep -v '/$' | sort > "$work/contents"
+dpkg-deb -f "$pydeb" Depends | grep -q 'python3 (>= 3.*python3-numpy'
+(dpkg-deb -c "$deb"; dpkg-deb -c "$pydeb") | awk '{print $NF}' | grep -v '/$' |
+  sed 's/\.cpython-.*\.so$/.cpython-*.so/' | sort > "$work/contents"
 diff -u - "$work/contents" <<'LIST'
 ./usr/bin/curvedump
+./usr/lib/python3/dist-packages/curvedump.cpython-*.so
+./usr/lib/python3/dist-packages/curvedump.pyi
 ./usr/share/doc/curvedump/changelog.gz
 ./usr/share/doc/curvedump/copyright
+./usr/share/doc/python3-curvedump/changelog.gz
+./usr/share/doc/python3-curvedump/copyright
 ./usr/share/man/man1/curvedump.1.gz
 LIST
-dpkg-deb -x "$deb" "$work/deb"
 kind=$(file -b "$work/deb/usr/bin/curvedump")
 echo "usr/bin/curvedump: $kind"
 grep -q 'dynamically linked' <<< "$kind" && grep -q ', stripped' <<< "$kind"
 converts_sample "$work/deb/usr/bin/curvedump"
-echo "deb: lintian clean, contents and fields as expected, packaged tool converts the sample"
+# The module's tests, against the unpacked package and its tool.
+CURVEDUMP_EXE="$work/deb/usr/bin/curvedump" CURVEDUMP_SOURCE_DIR="$PWD" \
+  PYTHONPATH="$work/deb/usr/lib/python3/dist-packages" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/test_python_module.py
+echo "deb: lintian clean, contents and fields as expected, packaged tool converts the sample,"
+echo "     the module's tests pass against the unpacked packages"
 
 echo "== .tar.gz"
 cmake --workflow --preset package-tgz > "$work/tgz.log" 2>&1 || { cat "$work/tgz.log"; exit 1; }

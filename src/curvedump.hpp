@@ -52,6 +52,10 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
 // end of what it wrote; the buffer must hold the *_max bytes named below.
 inline constexpr std::size_t exponent_max = 24;
 char* put_int(char* out, int value);
+// The double of the same value as a single-precision bit pattern, formed in
+// integers so that no floating-point mode can flush a subnormal or quiet a
+// signalling NaN.
+double widen(std::uint32_t bits);
 // Five significant digits of a positive finite non-zero value: false when
 // only an exact conversion can decide the rounding.
 bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10);

@@ -157,8 +157,19 @@ char* put_five_digits(char* out, std::uint32_t n, int exponent10)
     return out + 10;
 }
 
-// Widen a finite single-precision bit pattern to the double of the same
-// value, in integers so that no floating-point mode can flush a subnormal.
+// The texts that stand for a whole non-finite number, or null when finite.
+const char* non_finite_text(std::uint32_t f)
+{
+    if ((f & 0x7F800000u) != 0x7F800000u)
+        return nullptr;
+    const bool negative = (f & 0x80000000u) != 0;
+    if ((f & 0x007FFFFFu) == 0)
+        return negative ? "-INF" : "+INF";
+    return negative ? "-NAN" : "+NAN";
+}
+
+} // namespace
+
 double widen(std::uint32_t f)
 {
     const std::uint64_t sign = std::uint64_t{f >> 31} << 63;
@@ -172,23 +183,11 @@ double widen(std::uint32_t f)
         fraction = (fraction << shift) & 0x007FFFFFu;
         biased = 1 - shift;
     }
-    const int double_biased = biased + (1023 - 127);
+    // Infinities and NaNs keep the all-ones exponent, and a NaN its payload.
+    const int double_biased = biased == 255 ? 2047 : biased + (1023 - 127);
     return std::bit_cast<double>(sign | static_cast<std::uint64_t>(double_biased) << 52 |
                                  std::uint64_t{fraction} << 29);
 }
-
-// The texts that stand for a whole non-finite number, or null when finite.
-const char* non_finite_text(std::uint32_t f)
-{
-    if ((f & 0x7F800000u) != 0x7F800000u)
-        return nullptr;
-    const bool negative = (f & 0x80000000u) != 0;
-    if ((f & 0x007FFFFFu) == 0)
-        return negative ? "-INF" : "+INF";
-    return negative ? "-NAN" : "+NAN";
-}
-
-} // namespace
 
 char* put_int(char* out, int value)
 {

@@ -1,0 +1,244 @@
+// The Python module `curvedump`: the exact values of a data file, from the
+// converter's own core (the same decoding, scaling and rendering), without
+// going through the five-digit text.
+#include "curvedump.hpp"
+#include "platform.hpp"
+
+#include <pybind11/eval.h>
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+namespace py = pybind11;
+
+namespace {
+
+// A file read and decoded. The text and the console lines are made only
+// when asked for, so that reading costs the decoding and scaling alone.
+struct Curves {
+    curvedump::Decoded decoded;
+    py::array_t<float> series1;
+    py::array_t<float> series2;
+};
+
+struct InputCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using Input = std::unique_ptr<std::FILE, InputCloser>;
+
+// Set when the module is imported: curvedump.Error.
+PyObject* error_type = nullptr;
+
+// The last line of console text, without its line end.
+std::string last_line(std::string_view console)
+{
+    console.remove_suffix(console.ends_with("\r\n") ? 2 : 0);
+    const std::size_t start = console.rfind('\n');
+    return std::string(console.substr(start == std::string_view::npos ? 0 : start + 1));
+}
+
+// Console text as str: paths in it are bytes, decoded as os.fsdecode does.
+py::str console_str(const std::string& text)
+{
+    return py::reinterpret_steal<py::str>(
+        PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+[[noreturn]] void raise_refusal(int status, const std::string& console)
+{
+    const py::object error = py::reinterpret_borrow<py::object>(error_type)(
+        status, console_str(last_line(console)), console_str(console));
+    PyErr_SetObject(error_type, error.ptr());
+    throw py::error_already_set();
+}
+
+// OSError for errno's value, of the subclass it maps to (FileNotFoundError,
+// IsADirectoryError, PermissionError, ...), naming the path.
+[[noreturn]] void raise_os_error(int error, const py::object& path)
+{
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
+    throw py::error_already_set();
+}
+
+// str, bytes or any os.PathLike, as the bytes the system is given.
+std::string path_bytes(const py::object& path)
+{
+    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+}
+
+py::array_t<float> float32_array(std::span<const std::uint32_t> bits)
+{
+    // Bit patterns copied as they are: no conversion touches a NaN's bits.
+    py::array_t<float> array(static_cast<py::ssize_t>(bits.size()));
+    if (!bits.empty())
+        std::memcpy(array.mutable_data(), bits.data(), bits.size_bytes());
+    return array;
+}
+
+Curves make_curves(curvedump::Decoded&& decoded)
+{
+    if (decoded.status != curvedump::status_ok)
+        raise_refusal(decoded.status, curvedump::console_lines(decoded));
+    Curves curves{std::move(decoded), {}, {}};
+    const std::span<const std::uint32_t> all(curves.decoded.values);
+    const auto count1 = static_cast<std::size_t>(curves.decoded.series1.count);
+    curves.series1 = float32_array(all.first(count1));
+    curves.series2 = float32_array(all.subspan(count1));
+    return curves;
+}
+
+Curves read_path(const py::object& path)
+{
+    const std::string name = path_bytes(path);
+    int error = 0;
+    curvedump::Decoded decoded;
+    {
+        const py::gil_scoped_release unlocked;
+        const Input input(curvedump::open_input(name));
+        std::vector<unsigned char> image(curvedump::image_size);
+        std::size_t bytes_read = 0;
+        if (!input || !curvedump::read_image(input.get(), image, bytes_read))
+            error = errno != 0 ? errno : EIO;
+        else
+            decoded = curvedump::decode_image(image, bytes_read);
+    }
+    if (error != 0)
+        raise_os_error(error, path);
+    return make_curves(std::move(decoded));
+}
+
+Curves read_data(const py::buffer& data)
+{
+    const py::buffer_info info = data.request();
+    if (info.ndim != 1 || info.itemsize != 1)
+        throw py::type_error("read_bytes takes a bytes-like object of single bytes");
+    // Copied while the object cannot change; decoded without the lock.
+    std::vector<unsigned char> image(curvedump::image_size);
+    const auto size = static_cast<std::size_t>(info.size);
+    const std::size_t bytes_read = std::min(size, curvedump::image_size);
+    std::memcpy(image.data(), info.ptr, bytes_read);
+    curvedump::Decoded decoded;
+    {
+        const py::gil_scoped_release unlocked;
+        decoded = curvedump::decode_image(image, bytes_read);
+    }
+    return make_curves(std::move(decoded));
+}
+
+py::str convert_path(const py::object& path)
+{
+    const std::string name = path_bytes(path);
+    std::string console;
+    int error = 0;
+    int status = 0;
+    {
+        const py::gil_scoped_release unlocked;
+        status = curvedump::convert_file(
+            name, [&console](std::string_view text) { console.append(text); }, &error);
+    }
+    if (status == curvedump::status_input)
+        raise_os_error(error, path);
+    if (status != curvedump::status_ok)
+        raise_refusal(status, console);
+    return console_str(console);
+}
+
+py::tuple pair(std::uint32_t first, std::uint32_t second)
+{
+    return py::make_tuple(curvedump::widen(first), curvedump::widen(second));
+}
+
+} // namespace
+
+PYBIND11_MODULE(curvedump, m)
+{
+    m.doc() = "Exact values of curvedump data files: the same decoding and scaling as the\n"
+              "curvedump tool, with every value as the single-precision number it is.";
+
+    // Error is a plain Python class, so that it pickles (process pools send
+    // exceptions back) and reads like any other exception.
+    py::dict scope;
+    scope["__builtins__"] = py::module_::import("builtins");
+    scope["__name__"] = "curvedump";
+    py::exec(R"(
+class Error(ValueError):
+    """A file the tool refuses, or an output it cannot write (a ValueError).
+
+    status: the tool's exit status (1 output not created, not written or the
+    input itself; 3 both series empty; 4 file too large; 5 invalid
+    descriptor). message: the tool's message. console: all the console text
+    the tool prints for it, the message line included.
+    """
+
+    def __init__(self, status, message, console):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+        self.console = console
+
+    def __reduce__(self):
+        return (Error, (self.status, self.message, self.console))
+)",
+             scope);
+    const py::object error = scope["Error"];
+    m.attr("Error") = error;
+    error_type = error.inc_ref().ptr(); // kept for the module's lifetime
+
+    py::class_<Curves>(m, "Curves", "The two series of a data file, decoded and scaled.")
+        .def_property_readonly(
+            "blocks",
+            [](const Curves& c) {
+                return py::make_tuple(c.decoded.series1.block, c.decoded.series2.block);
+            },
+            "(block1, block2): where each series starts, in 256-byte blocks.")
+        .def_property_readonly(
+            "lengths",
+            [](const Curves& c) {
+                return py::make_tuple(c.decoded.series1.length, c.decoded.series2.length);
+            },
+            "(length1, length2): each series' size in bytes, as the header gives it.")
+        .def_property_readonly(
+            "scales",
+            [](const Curves& c) { return pair(c.decoded.series1.scale, c.decoded.series2.scale); },
+            "(scale1, scale2): the stored single-precision factors, exactly.")
+        .def_property_readonly(
+            "offsets",
+            [](const Curves& c) {
+                return pair(c.decoded.series1.offset, c.decoded.series2.offset);
+            },
+            "(offset1, offset2): the stored single-precision offsets, exactly.")
+        .def_readonly("series1", &Curves::series1,
+                      "Series 1 scaled: a float32 array of all its values.")
+        .def_readonly("series2", &Curves::series2,
+                      "Series 2 scaled: a float32 array of all its values (the longer\n"
+                      "series' tail included, which the text file leaves out).")
+        .def(
+            "text", [](const Curves& c) { return py::bytes(curvedump::output_text(c.decoded)); },
+            "The exact bytes the tool writes to PATH.txt.")
+        .def(
+            "console",
+            [](const Curves& c) { return console_str(curvedump::console_lines(c.decoded)); },
+            "The console lines the tool prints before its \"converting\" line.")
+        .def("__repr__", [](const Curves& c) {
+            return "<curvedump.Curves: " + std::to_string(c.decoded.series1.count) + " and " +
+                   std::to_string(c.decoded.series2.count) + " values>";
+        });
+
+    m.def("read", &read_path, py::arg("path"),
+          "Reads and decodes the data file at path (str, bytes or os.PathLike).\n\n"
+          "Raises curvedump.Error for a file the tool refuses, and OSError\n"
+          "(FileNotFoundError, IsADirectoryError, PermissionError, ...) when the\n"
+          "file cannot be opened or read. Other threads run while it reads.");
+    m.def("read_bytes", &read_data, py::arg("data"),
+          "Decodes a data file's bytes, as read() does the file's.");
+    m.def("convert", &convert_path, py::arg("path"),
+          "Does what running the tool does: writes PATH.txt beside the file, with\n"
+          "the tool's safety rules, and returns the console text.\n\n"
+          "Raises curvedump.Error for a refused file or an output that cannot be\n"
+          "created or written, or is the input itself (status 1), and OSError when\n"
+          "the input cannot be opened or read.");
+}
