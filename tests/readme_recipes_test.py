@@ -107,7 +107,7 @@ def fixture_output(request, tmp_path):
 def run_python(name, cwd, monkeypatch):
     monkeypatch.chdir(cwd)
     names = {}
-    exec(recipe(name), names)  # pylint: disable=exec-used
+    exec(recipe(name), names)
     return names
 
 
