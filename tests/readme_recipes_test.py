@@ -1,0 +1,234 @@
+"""The README's recipes, taken from README.md itself and run as written.
+
+Readers (numpy, pandas, awk) run on the sample output and on outputs of
+the built tool holding non-finite values, one line and no line, and must
+read the numbers Python's own float() reads from the text. The batch
+recipes run on a generated archive with bad files; the uninstall recipe
+runs on a scratch install.
+
+Run by CTest with /usr/bin/python3 (Debian's interpreter, which has
+python3-numpy, python3-pandas and python3-pytest):
+
+    CURVEDUMP_EXE=build/dev/curvedump CURVEDUMP_SOURCE_DIR=. \
+    CURVEDUMP_BUILD_DIR=build/dev CMAKE_COMMAND=cmake /usr/bin/python3 tests/readme_recipes_test.py
+
+A missing package skips the test (status 77), and fails it when CI=true.
+"""
+
+import importlib.util
+import math
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+from pathlib import Path
+
+if __name__ == "__main__":
+    missing = [m for m in ("pytest", "numpy", "pandas") if importlib.util.find_spec(m) is None]
+    if missing:
+        print(f"{sys.executable} has no {', '.join(missing)} "
+              "(Debian: python3-pytest python3-numpy python3-pandas)")
+        sys.exit(1 if os.environ.get("CI") == "true" else 77)
+    import pytest
+
+    sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+    sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", __file__, *sys.argv[1:]]))
+
+import pytest
+
+EXE = Path(os.environ["CURVEDUMP_EXE"])
+SOURCE = Path(os.environ["CURVEDUMP_SOURCE_DIR"])
+README = (SOURCE / "README.md").read_text(encoding="utf-8")
+
+
+def recipe(name):
+    """The code block that follows <!-- recipe: NAME --> in the README."""
+    found = re.findall(r"<!-- recipe: " + re.escape(name) + r" -->\n```\w*\n(.*?)\n```",
+                       README, re.S)
+    assert len(found) == 1, f"README has {len(found)} recipes named {name}"
+    return found[0]
+
+
+def with_value(code, name, value):
+    """The recipe with its line `name=...` set to `value`."""
+    code, count = re.subn(rf"^{name}=.*$", lambda _: f"{name}={value}", code, flags=re.M)
+    assert count == 1, f"no line {name}=... in the recipe"
+    return code
+
+
+def shell(code, cwd):
+    """Runs shell code as a user would, the built tool first on PATH."""
+    env = dict(os.environ, LC_ALL="C",
+               PATH=str(EXE.parent.resolve()) + os.pathsep + os.environ["PATH"])
+    return subprocess.run(["bash", "-c", code], cwd=cwd, env=env, capture_output=True, text=True)
+
+
+def image(series1, series2):
+    """An input file: each series is (scale, offset, raw values), series 1
+    at block 1 and series 2 at block 2."""
+    data = bytearray(768)
+    for entry, block, (scale, offset, raw) in ((144, 1, series1), (160, 2, series2)):
+        struct.pack_into(">hxxhff", data, entry + 2, block, 4 * len(raw), scale, offset)
+        struct.pack_into(f">{len(raw)}f", data, 256 * block, *raw)
+    return bytes(data)
+
+
+INF, NAN = math.inf, math.nan
+# Outputs to read. Each is made by the built tool from an input, except
+# the sample, whose committed output is used as it is.
+OUTPUTS = {
+    "sample": None,
+    # Infinite and NaN raw values of both signs, and a product past the
+    # single-precision range.
+    "non-finite": image((1.0, 0.0, [INF, -INF, NAN, -NAN, 1.5]),
+                        (2.0, 0.0, [0.25, -2.0, 1e-3, 3e38, -3e38])),
+    "one line": image((1.0, 0.0, [-2.5]), (0.5, 10.0, [4.0])),
+    "no line": image((1.0, 0.0, []), (1.0, 0.0, [1.0, 2.0])),
+}
+
+
+@pytest.fixture(params=list(OUTPUTS), name="output")
+def fixture_output(request, tmp_path):
+    """run7.dat.txt in a fresh directory; the pairs float() reads from it."""
+    if OUTPUTS[request.param] is None:
+        shutil.copy(SOURCE / "examples" / "damped.bin.txt", tmp_path / "run7.dat.txt")
+    else:
+        (tmp_path / "run7.dat").write_bytes(OUTPUTS[request.param])
+        assert subprocess.run([EXE, "run7.dat"], cwd=tmp_path, capture_output=True).returncode == 0
+    text = (tmp_path / "run7.dat.txt").read_text(encoding="ascii")
+    if request.param == "non-finite":
+        for word in ("+INF", "-INF", "+NAN", "-NAN"):
+            assert word in text
+    return [tuple(float(field) for field in line.split()) for line in text.splitlines()]
+
+
+def run_python(name, cwd, monkeypatch):
+    monkeypatch.chdir(cwd)
+    names = {}
+    exec(recipe(name), names)
+    return names
+
+
+def read_numpy(cwd, monkeypatch):
+    names = run_python("numpy", cwd, monkeypatch)
+    return list(zip(names["x"].tolist(), names["y"].tolist()))
+
+
+def read_pandas(cwd, monkeypatch):
+    frame = run_python("pandas", cwd, monkeypatch)["df"]
+    return list(zip(frame["x"].tolist(), frame["y"].tolist()))
+
+
+def read_awk(cwd):
+    """The swapped columns, swapped back, and the statistics line."""
+    done = shell(recipe("awk"), cwd)
+    assert done.returncode == 0, done.stderr
+    swapped = (cwd / "swapped.txt").read_bytes()
+    assert b"\r" not in swapped
+    pairs = [(float(b), float(a)) for a, b in (line.split() for line in swapped.splitlines())]
+    return pairs, done.stdout
+
+
+def same(a, b):
+    if math.isnan(a) or math.isnan(b):
+        return math.isnan(a) and math.isnan(b)
+    return math.isclose(a, b, rel_tol=1e-12)
+
+
+def assert_pairs(read, expected):
+    assert len(read) == len(expected)
+    for i, (got, want) in enumerate(zip(read, expected)):
+        assert all(same(g, w) for g, w in zip(got, want)), f"line {i + 1}: {got} != {want}"
+
+
+@pytest.mark.filterwarnings("ignore:loadtxt. input contained no data")
+@pytest.mark.parametrize("reader", [read_numpy, read_pandas])
+def test_python_recipes_read_every_value(reader, output, tmp_path, monkeypatch):
+    assert_pairs(reader(tmp_path, monkeypatch), output)
+
+
+def test_awk_recipe_swaps_and_summarises(output, tmp_path):
+    pairs, stats = read_awk(tmp_path)
+    assert_pairs(pairs, output)
+    finite = [y for _, y in output if math.isfinite(y)]
+    if not finite:
+        assert stats == ""
+        return
+    count, mean, largest = stats.split()
+    assert int(count) == len(finite)
+    # awk prints six significant digits.
+    assert math.isclose(float(mean), sum(finite) / len(finite), rel_tol=1e-5)
+    assert math.isclose(float(largest), max(finite), rel_tol=1e-5)
+
+
+GOOD = image((1.0, 0.0, [1.0, -2.5]), (0.5, 10.0, [4.0, -20.0]))
+GOOD_TEXT = " 1.0000e+00  1.2000e+01\r\n-2.5000e+00  0.0000e+00\r\n"
+# The archive: good files (one in a folder with a space), two bad ones
+# whose messages do not name them, a file of another kind, and an earlier
+# output that must survive.
+ARCHIVE = {
+    "a.dat": GOOD,
+    "2019/b c.dat": GOOD,
+    "2019/big.dat": GOOD.ljust(32768, b"\0"),
+    # series 2 at block 128: past the first 32,768 bytes
+    "2020/bad.dat": GOOD[:162] + struct.pack(">h", 128) + GOOD[164:],
+    "2020/notes.txt": b"not an input\n",
+    "old.dat": GOOD,
+    "old.dat.txt": b"an earlier output\n",
+}
+FAILURES = {
+    ("4", "archive/2019/big.dat", "memory overflow"),
+    ("5", "archive/2020/bad.dat", "invalid descriptor for series 2"),
+}
+
+
+def snapshot(root):
+    return {p.relative_to(root).as_posix(): p.read_bytes() for p in root.rglob("*") if p.is_file()}
+
+
+def converted(root):
+    """The good inputs under root that have their output beside them."""
+    return {p.relative_to(root).as_posix()[:-4] for p in root.rglob("*.dat.txt")
+            if p.read_bytes() == GOOD_TEXT.encode()}
+
+
+GOOD_INPUTS = {"a.dat", "2019/b c.dat", "old.dat"}
+
+# name, recipe, the status it ends with, and what to check in the directory
+# it ran in.
+BATCHES = [
+    ("batch", 123, lambda d: converted(d / "archive") == GOOD_INPUTS),
+    ("batch-failures", 0, lambda d: (
+        converted(d / "archive") == GOOD_INPUTS
+        and {tuple(line.split("\t")) for line in (d / "failed.tsv").read_text().splitlines()}
+        == FAILURES)),
+    # The archive is untouched; the outputs land beside the links.
+    ("read-only", 123, lambda d: (
+        snapshot(d / "archive") == {name: data for name, data in ARCHIVE.items()}
+        and converted(d / "converted") == GOOD_INPUTS)),
+]
+
+
+@pytest.mark.parametrize("name,status,check", BATCHES, ids=[b[0] for b in BATCHES])
+def test_batch_recipes(name, status, check, tmp_path):
+    for path, data in ARCHIVE.items():
+        (tmp_path / "archive" / path).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "archive" / path).write_bytes(data)
+    code = recipe(name)
+    if name == "read-only":
+        code = with_value(code, "archive", tmp_path / "archive")
+    done = shell(code, tmp_path)
+    assert done.returncode == status, done.stderr
+    assert check(tmp_path)
+
+
+def test_uninstall_removes_what_install_put(tmp_path):
+    prefix = tmp_path / "prefix"
+    subprocess.run([os.environ["CMAKE_COMMAND"], "--install", os.environ["CURVEDUMP_BUILD_DIR"],
+                    "--prefix", prefix], check=True, capture_output=True)
+    assert (prefix / "bin" / EXE.name).is_file()
+    done = shell(with_value(recipe("uninstall"), "prefix", prefix), tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert [p for p in prefix.rglob("*") if not p.is_dir()] == []
