@@ -204,6 +204,11 @@ BATCHES = [
         converted(d / "archive") == GOOD_INPUTS
         and {tuple(line.split("\t")) for line in (d / "failed.tsv").read_text().splitlines()}
         == FAILURES)),
+    # The same list, from the Python module's recipe.
+    ("python-batch", 0, lambda d: (
+        converted(d / "archive") == GOOD_INPUTS
+        and {tuple(line.split("\t")) for line in (d / "failed.tsv").read_text().splitlines()}
+        == FAILURES)),
     # The archive is untouched; the outputs land beside the links.
     ("read-only", 123, lambda d: (
         snapshot(d / "archive") == {name: data for name, data in ARCHIVE.items()}
@@ -219,7 +224,14 @@ def test_batch_recipes(name, status, check, tmp_path):
     code = recipe(name)
     if name == "read-only":
         code = with_value(code, "archive", tmp_path / "archive")
-    done = shell(code, tmp_path)
+    if name.startswith("python"):
+        module = Path(os.environ["CURVEDUMP_BUILD_DIR"]) / "python"
+        if not list(module.glob("curvedump.*.so")):
+            pytest.skip("the Python module is not built (CURVEDUMP_PYTHON)")
+        done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
+                              text=True, env=dict(os.environ, PYTHONPATH=str(module)))
+    else:
+        done = shell(code, tmp_path)
     assert done.returncode == status, done.stderr
     assert check(tmp_path)
 
