@@ -95,11 +95,11 @@ bool is_finite_non_zero(std::uint32_t f) { return (f & ~sign_mask) - 1 < exponen
 
 // x * 2^-shift in one word, the 1 bits shifted out folded into bit 0 (the
 // sticky bit), which keeps the value on the right side of every rounding
-// point at least one bit above it.
+// point at least one bit above it. x is not zero.
 std::uint64_t shift_right_jam(std::uint64_t x, int shift)
 {
     if (shift >= 64)
-        return x != 0 ? 1 : 0;
+        return 1;                                      // all of x is sticky
     const std::uint64_t lost = x << 1 << (63 - shift); // two steps: no shift by 64
     return x >> shift | (lost != 0 ? 1 : 0);
 }
