@@ -155,6 +155,42 @@ void special_operands(Tally& tally)
     }
 }
 
+// Products that are a half of the smallest subnormal above a multiple of
+// it, plus a trace 40 or more bits further down: only a sticky bit keeps
+// such a result from rounding as a tie. Significand pairs whose product a * b
+// has bit m set, the m - 1 bits below it 0 but for a last few (found by
+// solving a * b = 2^m + r modulo 2^(m+1) for b, with a odd and r small).
+struct StickyPair {
+    std::uint32_t a, b;
+    int m;
+};
+constexpr StickyPair sticky_pairs[] = {
+    {0x801001, 0xFFE002, 47}, {0x8459E3, 0xAA36C2, 43}, {0x852E7B, 0xB887B1, 45},
+    {0x854017, 0xC7CDEA, 43}, {0x860A7D, 0xF4766B, 47}, {0x892059, 0xEEF64B, 47},
+    {0x8C757D, 0xD36BD5, 42}, {0x8F9D01, 0xB96301, 43},
+};
+
+void subnormal_ties_decided_by_sticky_bits(std::mt19937_64& rng, Tally& tally)
+{
+    // Offsets that keep the sum subnormal, or make it the smallest normal.
+    const std::uint32_t offsets[] = {0x00000000, 0x00000001, 0x00000003, 0x00400000, 0x00800000};
+    for (const StickyPair& pair : sticky_pairs) {
+        // a * 2^ea * b * 2^eb puts bit m of the product at 2^-150.
+        const int exponents = -150 - pair.m;
+        for (int i = 0; i < 40; ++i) {
+            const std::uint64_t r = rng();
+            const int ea = -149 + static_cast<int>(r % 100);
+            const int eb = exponents - ea;
+            const std::uint32_t scale = make_float(r >> 8 & 1, ea + 150, pair.a);
+            const std::uint32_t raw = make_float(r >> 9 & 1, eb + 150, pair.b);
+            for (const std::uint32_t offset : offsets) {
+                compare(scale, raw, offset, tally);
+                compare(scale, raw, offset | 0x80000000u, tally);
+            }
+        }
+    }
+}
+
 TEST(Differential, MatchesX87)
 {
     if (!x87_long_double)
@@ -272,6 +308,8 @@ TEST(Differential, MatchesX87)
         const int eo = (r >> 20) % 3 == 0 ? 0 : field + static_cast<int>((r >> 24) % 9) - 4;
         compare(biased_float(rng, es), biased_float(rng, er), biased_float(rng, eo), tally);
     }
+
+    subnormal_ties_decided_by_sticky_bits(rng, tally);
 
     RecordProperty("inputs", static_cast<int>(tally.inputs));
     RecordProperty("double_rounding_ties", static_cast<int>(tally.ties));
