@@ -98,8 +98,8 @@ bool is_finite_non_zero(std::uint32_t f) { return (f & ~sign_mask) - 1 < exponen
 // point at least one bit above it. x is not zero.
 std::uint64_t shift_right_jam(std::uint64_t x, int shift)
 {
-    if (shift >= 64)
-        return 1;                                      // all of x is sticky
+    if (shift >= 64) // all of x is sticky
+        return 1;
     const std::uint64_t lost = x << 1 << (63 - shift); // two steps: no shift by 64
     return x >> shift | (lost != 0 ? 1 : 0);
 }
