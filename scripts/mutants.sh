@@ -69,13 +69,15 @@ mutant "align: far shift one bit short" $d \
   'significand >> std::min(distance - 64, 63)' 'significand >> std::min(distance - 63, 63)'
 mutant "align: bits below high dropped" $d \
   'return {0, significand >> std::min(distance - 64, 63)};' 'return {0, 0};'
-mutant "add: equal exponents take b as upper" $d \
-  'const bool b_higher = gap < 0;' 'const bool b_higher = gap <= 0;' \
-  "with equal exponents either term can be upper: a negative difference flips back"
+mutant "add: equal exponents never swapped" $d \
+  '(b.exponent == a.exponent && b.significand > a.significand)' '(false)'
+mutant "add: terms of equal magnitude swapped" $d \
+  'b.significand > a.significand' 'b.significand >= a.significand' \
+  "swapping two terms of the same magnitude changes nothing: they add alike, and cancel to +0"
 mutant "add: borrow out of low lost" $d \
-  'upper - w.high - (w.low != 0 ? 1 : 0)' 'upper - w.high'
-mutant "add: sign of a negative difference lost" $d \
-  'const bool negative = upper_negative != flip;' 'const bool negative = upper_negative;'
+  'high -= w.high + (w.low != 0 ? 1 : 0);' 'high -= w.high;'
+mutant "add: result takes the smaller term's sign" $d \
+  'return round_to_single(a.negative, high, exponent);' 'return round_to_single(b.negative, high, exponent);'
 mutant "add: exact cancellation gives -0" $d \
   'return 0; // exact cancellation gives +0' 'return sign_mask;'
 mutant "add: normalization takes one bit too many from low" $d \

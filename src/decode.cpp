@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 
 namespace curvedump {
 
@@ -153,8 +152,7 @@ Unpacked unpack(std::uint32_t f)
 }
 
 // A term of the sum: significand * 2^exponent with the leading bit of the
-// significand at bit 61, so that a sum or difference of two stays within a
-// signed 64-bit word.
+// significand at bit 61, which leaves room above it for a sum's carry.
 struct Term {
     bool negative;
     std::uint64_t significand;
@@ -198,43 +196,34 @@ Window align(std::uint64_t significand, int distance)
     return {0, significand >> std::min(distance - 64, 63)};
 }
 
-// x when pick is false, y when it is true, chosen with a mask rather than a
-// branch: which term is the larger, and whether the signs differ, follow no
-// pattern, so a branch on them would be mispredicted half the time.
-std::uint64_t select(bool pick, std::uint64_t x, std::uint64_t y)
-{
-    const std::uint64_t mask = 0 - std::uint64_t{pick};
-    return x ^ ((x ^ y) & mask);
-}
-
 // The exact sum of two terms, rounded once to a 64-bit significand and then
 // to single precision.
 std::uint32_t add_and_round(Term a, Term b)
 {
-    // upper is the term with the higher exponent (a when they are equal),
-    // lower the other, aligned below it in a 128-bit window.
-    const int gap = a.exponent - b.exponent;
-    const bool b_higher = gap < 0;
-    const std::uint64_t upper = select(b_higher, a.significand, b.significand);
-    const std::uint64_t lower = select(b_higher, b.significand, a.significand);
-    const bool upper_negative = b_higher ? b.negative : a.negative;
-    int exponent = std::max(a.exponent, b.exponent);
-    const Window w = align(lower, std::abs(gap));
-    // Add or subtract: both terms are below 2^62, so neither carries into
-    // bit 63.
-    const bool subtract = a.negative != b.negative;
-    std::uint64_t high = select(subtract, upper + w.high, upper - w.high - (w.low != 0 ? 1 : 0));
-    std::uint64_t low = select(subtract, w.low, 0 - w.low);
-    // A difference is negative only if lower is the larger, which needs
-    // equal exponents, and then low is 0: take the magnitude, lower's sign.
-    const bool flip = (high >> 63) != 0;
-    high = select(flip, high, 0 - high);
-    const bool negative = upper_negative != flip;
-    // If the exponents differ by 2 or more, the difference is above 2^60.
-    // If they differ by 0 or 1, no bit reaches low (a term has 14 or more
-    // zero bits at the bottom), so high is 0 exactly when the terms cancel.
-    if (high == 0)
-        return 0; // exact cancellation gives +0
+    // Make a the larger magnitude, so that a - b is never negative.
+    if (b.exponent > a.exponent || (b.exponent == a.exponent && b.significand > a.significand)) {
+        const Term t = a;
+        a = b;
+        b = t;
+    }
+    // b aligned below a in a 128-bit window; both are below 2^62, so their
+    // sum does not carry into bit 63.
+    const Window w = align(b.significand, a.exponent - b.exponent);
+    std::uint64_t high = a.significand;
+    std::uint64_t low = 0;
+    if (a.negative == b.negative) {
+        high += w.high;
+        low = w.low;
+    } else {
+        high -= w.high + (w.low != 0 ? 1 : 0);
+        low = 0 - w.low;
+        // With exponents 2 or more apart the difference is above 2^60. With
+        // 0 or 1 no bit of b reaches low (a term has 14 or more zero bits at
+        // the bottom), so high is 0 exactly when the terms cancel.
+        if (high == 0)
+            return 0; // exact cancellation gives +0
+    }
+    int exponent = a.exponent;
     // Bring the leading bit to bit 63. A shift of more than 3 only follows a
     // cancellation with exponents 0 or 1 apart, when low is 0.
     const int shift = std::countl_zero(high);
@@ -250,7 +239,7 @@ std::uint32_t add_and_round(Term a, Term b)
         ++exponent;
     }
     // Second rounding: to single precision.
-    return round_to_single(negative, high, exponent);
+    return round_to_single(a.negative, high, exponent);
 }
 
 // NaN, infinite or zero operands (scale or raw zero), with the IEEE 754
