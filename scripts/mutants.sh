@@ -8,7 +8,7 @@
 #
 # Builds in build/mutants (configured once; each mutant rebuilds what it
 # touches), so build/dev is left alone. The sources are restored on every
-# exit, also on an error or Ctrl-C. Takes 5 to 8 minutes on 2 cores.
+# exit, also on an error or Ctrl-C. Takes 4 to 8 minutes on 2 cores.
 #
 # usage: scripts/mutants.sh [NAME-PATTERN]   run all mutants, or those whose name matches
 #        scripts/mutants.sh --list           check that every pattern is found; list them
