@@ -35,6 +35,28 @@ void scale_value(benchmark::State& state)
     }
 }
 
+// A whole series as the converter scales it: 4,095 values like those above,
+// scale 0.1, offset -pi (series 2 of bench/make_largest.cpp).
+void scale_series(benchmark::State& state)
+{
+    const auto values = sample_values();
+    constexpr std::size_t count = 4095;
+    std::vector<unsigned char> image(curvedump::image_size);
+    for (std::size_t i = 0; i < count; ++i) {
+        for (std::size_t k = 0; k < 4; ++k)
+            image[256 + 4 * i + k] = static_cast<unsigned char>(values[i] >> (24 - 8 * k));
+    }
+    const curvedump::SeriesDescriptor series{1, 4 * count, count, 0x3DCCCCCD, 0xC0490FDB};
+    std::vector<std::uint32_t> out(count);
+    for (auto _ : state) {
+        curvedump::scale_series(image, series, out);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    state.counters["per_value"] = benchmark::Counter(
+        count, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+
 // Renders value after value into a small buffer with `render`.
 template <typename Render> void render_each(benchmark::State& state, Render render)
 {
@@ -72,6 +94,7 @@ void render_snprintf(benchmark::State& state)
 } // namespace
 
 BENCHMARK(scale_value);
+BENCHMARK(scale_series);
 BENCHMARK(render_field);
 BENCHMARK(render_to_chars);
 BENCHMARK(render_snprintf);

@@ -6,6 +6,14 @@
 // ties to even), and that is rounded again to single precision (nearest, ties
 // to even, subnormals included). The double rounding is deliberate: stored
 // files were made this way.
+//
+// The steps are those of a software floating-point unit, each in integers:
+// unpack the operands, multiply the significands exactly, align the product
+// and the offset in a 128-bit window, add, normalize, round to 64 bits with
+// the round and sticky bits taken from the window, and round that to single
+// precision in round_to_single, the one routine that does so. Every value
+// takes this one road; special operands (NaN, infinity, zero) branch off to
+// scale_special first.
 #include "curvedump.hpp"
 
 #include <algorithm>
@@ -55,6 +63,8 @@ bool descriptor_fits(const SeriesDescriptor& series)
 
 namespace {
 
+// Single-precision fields.
+constexpr int fraction_bits = 23;
 constexpr std::uint32_t sign_mask = 0x80000000u;
 constexpr std::uint32_t exponent_mask = 0x7F800000u;
 constexpr std::uint32_t fraction_mask = 0x007FFFFFu;
@@ -62,278 +72,187 @@ constexpr std::uint32_t hidden_bit = 0x00800000u;
 constexpr std::uint32_t quiet_bit = 0x00400000u;
 // The result of an invalid operation: a quiet NaN with its sign bit set.
 constexpr std::uint32_t default_nan = 0xFFC00000u;
+constexpr int exponent_bias = 127;
+// A normal value is significand * 2^(field - significand_bias), the
+// significand holding the hidden bit; a subnormal one is
+// fraction * 2^(1 - significand_bias), 2^-149 its smallest.
+constexpr int significand_bias = exponent_bias + fraction_bits; // 150
+
+// A 64-bit significand with its leading bit at bit 63 and bit 0 worth
+// 2^exponent has the exponent field exponent + wide_bias.
+constexpr int wide_bias = exponent_bias + 63; // 190
+// Rounding such a significand to single precision keeps its top 24 bits.
+constexpr int dropped_bits = 64 - (fraction_bits + 1); // 40
 constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
 
 bool is_nan(std::uint32_t f) { return (f & ~sign_mask) > exponent_mask; }
 bool is_inf(std::uint32_t f) { return (f & ~sign_mask) == exponent_mask; }
 bool is_zero(std::uint32_t f) { return (f & ~sign_mask) == 0; }
 bool is_negative(std::uint32_t f) { return (f & sign_mask) != 0; }
+// The magnitude minus 1 wraps for zero, so one comparison takes both ends.
+bool is_finite_non_zero(std::uint32_t f) { return (f & ~sign_mask) - 1 < exponent_mask - 1; }
 
-// A finite non-zero magnitude: significand * 2^exponent.
-struct Exact {
+// x * 2^-shift in one word, the 1 bits shifted out folded into bit 0 (the
+// sticky bit), which keeps the value on the right side of every rounding
+// point at least one bit above it. x is not zero.
+std::uint64_t shift_right_jam(std::uint64_t x, int shift)
+{
+    if (shift >= 64) // all of x is sticky
+        return 1;
+    const std::uint64_t lost = x << 1 << (63 - shift); // two steps: no shift by 64
+    return x >> shift | (lost != 0 ? 1 : 0);
+}
+
+// Round significand * 2^exponent (bit 63 of significand set) to single
+// precision, nearest, ties to even; too small becomes subnormal or zero,
+// too large infinity.
+std::uint32_t round_to_single(bool negative, std::uint64_t significand, int exponent)
+{
+    const std::uint32_t sign = negative ? sign_mask : 0;
+    int biased = exponent + wide_bias;
+    if (biased < 1) {
+        // Subnormal: the leading bit moves down to its place at field 1,
+        // where the exponent field below reads 0.
+        significand = shift_right_jam(significand, 1 - biased);
+        biased = 1;
+    } else if (biased > 254) {
+        return sign | exponent_mask;
+    }
+    // Round half up, then take an exact tie back down to even.
+    const std::uint64_t dropped = significand & ((std::uint64_t{1} << dropped_bits) - 1);
+    const std::uint64_t half = std::uint64_t{1} << (dropped_bits - 1);
+    auto kept = static_cast<std::uint32_t>(significand >> dropped_bits);
+    kept += static_cast<std::uint32_t>(dropped >> (dropped_bits - 1));
+    kept &= ~(dropped == half ? 1u : 0u);
+    // kept holds the hidden bit, which adds 1 to the exponent field, so the
+    // field starts one lower. A carry out of the significand raises the
+    // exponent: a subnormal becomes the smallest normal, the largest normal
+    // becomes infinity.
+    const auto field = static_cast<std::uint32_t>(biased - 1) << fraction_bits;
+    return sign | (field + kept);
+}
+
+// A finite non-zero single: significand * 2^exponent, significand in
+// [2^23, 2^24).
+struct Unpacked {
+    bool negative;
+    std::uint32_t significand;
+    int exponent;
+};
+
+Unpacked unpack(std::uint32_t f)
+{
+    const int biased = static_cast<int>((f & exponent_mask) >> fraction_bits);
+    const std::uint32_t fraction = f & fraction_mask;
+    if (biased == 0) { // subnormal: bring the leading bit to the hidden bit's place
+        const int shift = std::countl_zero(fraction) - (31 - fraction_bits);
+        return {is_negative(f), fraction << shift, 1 - significand_bias - shift};
+    }
+    return {is_negative(f), fraction | hidden_bit, biased - significand_bias};
+}
+
+// A term of the sum: significand * 2^exponent with the leading bit of the
+// significand at bit 61, which leaves room above it for a sum's carry.
+struct Term {
     bool negative;
     std::uint64_t significand;
     int exponent;
 };
 
-Exact unpack(std::uint32_t f)
+constexpr int term_top = 61;
+
+// The exact product: 24 x 24 bits fit in 48.
+Term multiply(Unpacked a, Unpacked b)
 {
-    const int biased = static_cast<int>((f >> 23) & 0xFF);
-    const std::uint32_t fraction = f & fraction_mask;
-    if (biased == 0)
-        return {is_negative(f), fraction, -149};
-    return {is_negative(f), fraction | hidden_bit, biased - 150};
+    const std::uint64_t product = std::uint64_t{a.significand} * b.significand;
+    // The product lies in [2^46, 2^48): its leading bit is bit 46 or 47.
+    const int shift = term_top - 46 - static_cast<int>(product >> 47);
+    return {a.negative != b.negative, product << shift, a.exponent + b.exponent - shift};
 }
 
-// Shift the significand up until its top bit is bit 63.
-Exact normalize(Exact x)
+Term widen(Unpacked a)
 {
-    const int shift = std::countl_zero(x.significand);
-    return {x.negative, x.significand << shift, x.exponent - shift};
+    constexpr int shift = term_top - fraction_bits;
+    return {a.negative, std::uint64_t{a.significand} << shift, a.exponent - shift};
 }
 
-// 24 x 24 bits fit in 48: the product is exact.
-Exact multiply(Exact a, Exact b)
-{
-    return {a.negative != b.negative, a.significand * b.significand, a.exponent + b.exponent};
-}
-
-// A 128-bit fixed-point window: high holds the 64 bits from 2^exponent up,
-// low the 64 below.
+// A 128-bit fixed-point number: high holds the bits from the window's
+// exponent up, low the 64 below.
 struct Window {
     std::uint64_t high;
     std::uint64_t low;
 };
 
-// Shift right by `shift` bits; any 1 bit shifted out is kept as bit 0
-// (the sticky bit), so the value stays on the correct side of every
-// rounding point that lies at least two bits above it.
-Window shift_right_jam(Window x, int shift)
+// significand * 2^-distance in a window. Bits that would fall below it are
+// dropped, not kept as a sticky bit, because they cannot change a result:
+// a term has 14 or more zero bits at the bottom, so bits fall off only when
+// it lies at least 79 bits below the other term's leading bit, and then the
+// rounding to 64 bits gives back the other term whether it was added or
+// subtracted.
+Window align(std::uint64_t significand, int distance)
 {
-    if (shift == 0)
-        return x;
-    if (shift < 64) {
-        const std::uint64_t lost = x.low << (64 - shift);
-        return {x.high >> shift, x.high << (64 - shift) | x.low >> shift | (lost != 0 ? 1u : 0u)};
-    }
-    if (shift < 128) {
-        const std::uint64_t lost = shift == 64 ? x.low : (x.low | x.high << (128 - shift));
-        return {0, x.high >> (shift - 64) | (lost != 0 ? 1u : 0u)};
-    }
-    return {0, (x.high | x.low) != 0 ? 1u : 0u};
+    if (distance < 64) // nothing falls off
+        return {significand >> distance, significand << 1 << (63 - distance)};
+    return {0, significand >> std::min(distance - 64, 63)};
 }
 
-// Round a magnitude to single precision, nearest, ties to even.
-// The magnitude is significand * 2^exponent with bit 63 of significand set;
-// biased is the exponent field its leading bit would have, exponent + 190.
-std::uint32_t round_to_single_slow(std::uint32_t sign, std::uint64_t significand, int biased)
+// The exact sum of two terms, rounded once to a 64-bit significand and then
+// to single precision.
+std::uint32_t add_and_round(Term a, Term b)
 {
-    if (biased >= 255)
-        return sign | exponent_mask;
-    // Keep 24 bits; a subnormal result keeps fewer.
-    int shift = 40;
-    if (biased < 1)
-        shift += 1 - biased;
-    if (shift > 64) // below half the smallest subnormal
-        return sign;
-    const std::uint64_t kept = shift == 64 ? 0 : significand >> shift;
-    const std::uint64_t rest =
-        shift == 64 ? significand : significand & ((std::uint64_t{1} << shift) - 1);
-    const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-    const bool round_up = rest > half || (rest == half && (kept & 1) != 0);
-    // A normal result's leading bit lands in the exponent field, which is
-    // why the field starts one lower; a carry out of the significand raises
-    // the exponent, and a subnormal that rounds up becomes the smallest normal.
-    const std::uint64_t field_exponent = biased >= 1 ? static_cast<std::uint64_t>(biased - 1) : 0;
-    const std::uint64_t bits = (field_exponent << 23) + kept + (round_up ? 1 : 0);
-    if (bits >= exponent_mask)
-        return sign | exponent_mask;
-    return sign | static_cast<std::uint32_t>(bits);
-}
-
-// The usual case of the same: the result is normal and cannot overflow
-// (biased from 1 to 253). Keep the top 24 bits; the 40 below decide.
-std::uint32_t round_to_normal(std::uint32_t sign, std::uint64_t significand, int biased)
-{
-    const std::uint64_t kept = significand >> 40;
-    const std::uint64_t rest = significand << 24;
-    const bool round_up = rest > top_bit || (rest == top_bit && (kept & 1) != 0);
-    const auto bits = static_cast<std::uint32_t>(biased - 1) << 23;
-    return sign | (bits + static_cast<std::uint32_t>(kept) + (round_up ? 1u : 0u));
-}
-
-std::uint32_t round_to_single(bool negative, std::uint64_t significand, int exponent)
-{
-    const std::uint32_t sign = negative ? sign_mask : 0;
-    const int biased = exponent + 63 + 127;
-    if (biased < 1 || biased > 253)
-        return round_to_single_slow(sign, significand, biased);
-    return round_to_normal(sign, significand, biased);
-}
-
-// The exact sum of two finite non-zero magnitudes, rounded once to a 64-bit
-// significand and then to single precision.
-std::uint32_t add_and_round(Exact a, Exact b)
-{
-    a = normalize(a);
-    b = normalize(b);
     // Make a the larger magnitude, so that a - b is never negative.
     if (b.exponent > a.exponent || (b.exponent == a.exponent && b.significand > a.significand)) {
-        const Exact t = a;
+        const Term t = a;
         a = b;
         b = t;
     }
-    int exponent = a.exponent; // of bit 0 of the high word
-    const Window wa{a.significand, 0};
-    const Window wb = shift_right_jam({b.significand, 0}, a.exponent - b.exponent);
-    Window sum{};
+    // b aligned below a in a 128-bit window; both are below 2^62, so their
+    // sum does not carry into bit 63.
+    const Window w = align(b.significand, a.exponent - b.exponent);
+    std::uint64_t high = a.significand;
+    std::uint64_t low = 0;
     if (a.negative == b.negative) {
-        sum.low = wa.low + wb.low;
-        const std::uint64_t carry = sum.low < wa.low ? 1 : 0;
-        sum.high = wa.high + wb.high + carry;
-        if (sum.high < wa.high || (carry != 0 && sum.high == wa.high)) {
-            // Carry out of bit 127: move the window up one bit.
-            sum.low = sum.low >> 1 | sum.high << 63 | (sum.low & 1);
-            sum.high = sum.high >> 1 | top_bit;
-            ++exponent;
-        }
+        high += w.high;
+        low = w.low;
     } else {
-        const std::uint64_t borrow = wa.low < wb.low ? 1 : 0;
-        sum.low = wa.low - wb.low;
-        sum.high = wa.high - wb.high - borrow;
-        if (sum.high == 0 && sum.low == 0)
+        high -= w.high + (w.low != 0 ? 1 : 0);
+        low = 0 - w.low;
+        // With exponents 2 or more apart the difference is above 2^60. With
+        // 0 or 1 no bit of b reaches low (a term has 14 or more zero bits at
+        // the bottom), so high is 0 exactly when the terms cancel.
+        if (high == 0)
             return 0; // exact cancellation gives +0
-        // Bring the leading bit to bit 127. The high word is not zero: with
-        // equal exponents the difference lies in it, and otherwise b's
-        // significand (48 bits at most) shifted right leaves 2^15 or more.
-        // Real cancellation only happens when b was not shifted far, so
-        // nothing sticky has been folded in.
-        const int shift = std::countl_zero(sum.high);
-        if (shift != 0) {
-            sum.high = sum.high << shift | sum.low >> (64 - shift);
-            sum.low <<= shift;
-            exponent -= shift;
-        }
     }
-    // First rounding: to a 64-bit significand, nearest, ties to even.
-    std::uint64_t significand = sum.high;
-    const bool round_bit = (sum.low & top_bit) != 0;
-    const bool sticky = (sum.low & ~top_bit) != 0;
-    if (round_bit && (sticky || (significand & 1) != 0)) {
-        ++significand;
-        if (significand == 0) {
-            significand = top_bit;
-            ++exponent;
-        }
+    int exponent = a.exponent;
+    // Bring the leading bit to bit 63. A shift of more than 3 only follows a
+    // cancellation with exponents 0 or 1 apart, when low is 0.
+    const int shift = std::countl_zero(high);
+    high = high << shift | low >> 1 >> (63 - shift); // two steps: no shift by 64
+    low <<= shift;
+    exponent -= shift;
+    // First rounding, to a 64-bit significand: low's top bit is the round
+    // bit. Round half up, then take an exact tie back down to even.
+    high += low >> 63;
+    high &= ~std::uint64_t{low == top_bit ? 1u : 0u};
+    if (high == 0) { // carried out of the top: 2^64
+        high = top_bit;
+        ++exponent;
     }
     // Second rounding: to single precision.
-    return round_to_single(a.negative, significand, exponent);
+    return round_to_single(a.negative, high, exponent);
 }
 
-// A series' scale and offset, unpacked once for the road most values take
-// (scale_in_one_word): usable when the scale is normal and the offset is
-// normal or zero.
-struct Coefficients {
-    bool usable;
-    bool scale_negative;
-    std::uint64_t scale_significand; // [2^23, 2^24)
-    int scale_exponent;              // biased exponent - 300, so that the
-                                     // product's is this + raw's biased
-    bool offset_zero;
-    bool offset_negative;
-    std::uint64_t offset_significand; // [2^23, 2^24)
-    int offset_exponent;
-};
-
-// A biased exponent minus 1 wraps for 0, so "< 254" takes 1 to 254.
-bool normal_exponent(std::uint32_t biased) { return biased - 1 < 254; }
-
-Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
+// NaN, infinite or zero operands (scale or raw zero), with the IEEE 754
+// default results.
+std::uint32_t scale_special(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    Coefficients c{};
-    const std::uint32_t es = (scale >> 23) & 0xFF;
-    const std::uint32_t eo = (offset >> 23) & 0xFF;
-    c.offset_zero = is_zero(offset);
-    c.usable = normal_exponent(es) && (c.offset_zero || normal_exponent(eo));
-    c.scale_negative = is_negative(scale);
-    c.scale_significand = (scale & fraction_mask) | hidden_bit;
-    c.scale_exponent = static_cast<int>(es) - 300;
-    c.offset_negative = is_negative(offset);
-    c.offset_significand = (offset & fraction_mask) | hidden_bit;
-    c.offset_exponent = static_cast<int>(eo) - 150;
-    return c;
-}
-
-// Add the offset to p * 2^exponent in one word, exactly: the term with the
-// higher exponent moves up (p by 14 bits at most, the offset by 38) so that
-// both stay below 2^62 and no sum carries out. False when they lie too far
-// apart for that.
-bool add_offset(const Coefficients& c, std::uint64_t& p, int& exponent, bool& negative)
-{
-    const int gap = exponent - c.offset_exponent;
-    std::uint64_t x = p;
-    std::uint64_t y = c.offset_significand;
-    if (gap >= 0) {
-        if (gap > 14)
-            return false;
-        x <<= gap;
-        exponent = c.offset_exponent;
-    } else {
-        if (gap < -38)
-            return false;
-        y <<= -gap;
-    }
-    if (negative == c.offset_negative) {
-        p = x + y;
-    } else if (x >= y) {
-        p = x - y;
-    } else {
-        p = y - x;
-        negative = !negative;
-    }
-    return true;
-}
-
-// The common case, done cheaply: coefficients usable, raw value normal, the
-// product and the offset close enough that, aligned to the lower exponent,
-// both fit in 62 bits, and a normal result. Then their sum is exact in one
-// word, the first rounding (to 64 bits) has nothing to do, and only the
-// rounding to single precision remains. False when the case does not apply.
-bool scale_in_one_word(const Coefficients& c, std::uint32_t raw, std::uint32_t& result)
-{
-    const std::uint32_t er = (raw >> 23) & 0xFF;
-    if (!c.usable || !normal_exponent(er))
-        return false;
-    // The product, sum * 2^exponent with sum in [2^46, 2^48), exact.
-    bool negative = c.scale_negative != is_negative(raw);
-    std::uint64_t sum = c.scale_significand * ((raw & fraction_mask) | hidden_bit);
-    int exponent = c.scale_exponent + static_cast<int>(er);
-    if (!c.offset_zero && !add_offset(c, sum, exponent, negative))
-        return false;
-    if (sum == 0) {
-        result = 0; // exact cancellation gives +0
-        return true;
-    }
-    // Normalize; results that are not normal take the general road.
-    const int shift = std::countl_zero(sum);
-    const int biased = exponent - shift + 63 + 127;
-    if (biased < 1 || biased > 253)
-        return false;
-    result = round_to_normal(negative ? sign_mask : 0, sum << shift, biased);
-    return true;
-}
-
-// Every other case: non-finite, zero or subnormal operands, or terms too far
-// apart for one word.
-std::uint32_t scale_in_general(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
-{
-
     // A NaN operand gives that NaN, quieted; the first of scale, raw, offset wins.
-    for (const std::uint32_t operand : {scale, raw, offset}) {
-        if (is_nan(operand))
-            return operand | quiet_bit;
-    }
-
+    if (is_nan(scale))
+        return scale | quiet_bit;
+    if (is_nan(raw))
+        return raw | quiet_bit;
+    if (is_nan(offset))
+        return offset | quiet_bit;
     const bool product_negative = is_negative(scale) != is_negative(raw);
     if (is_inf(scale) || is_inf(raw)) {
         if (is_zero(scale) || is_zero(raw))
@@ -344,29 +263,57 @@ std::uint32_t scale_in_general(std::uint32_t scale, std::uint32_t raw, std::uint
     }
     if (is_inf(offset))
         return offset;
-    if (is_zero(scale) || is_zero(raw)) {
-        if (!is_zero(offset))
-            return offset;
-        // (-0) + (-0) is -0; any other sum of zeros is +0.
-        return product_negative && is_negative(offset) ? sign_mask : 0;
+    // What is left: scale or raw is zero, the other finite.
+    if (!is_zero(offset))
+        return offset;
+    // (-0) + (-0) is -0; any other sum of zeros is +0.
+    return product_negative && is_negative(offset) ? sign_mask : 0;
+}
+
+// A series' scale and offset, unpacked once for all its values.
+struct Coefficients {
+    std::uint32_t scale;
+    std::uint32_t offset;
+    // Scale finite and non-zero, offset finite: then every finite non-zero
+    // raw value takes the arithmetic below.
+    bool regular;
+    Unpacked scale_parts;
+    bool offset_zero;
+    Term offset_term;
+};
+
+Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
+{
+    Coefficients c{};
+    c.scale = scale;
+    c.offset = offset;
+    c.regular = is_finite_non_zero(scale) && (is_zero(offset) || is_finite_non_zero(offset));
+    if (c.regular) {
+        c.scale_parts = unpack(scale);
+        c.offset_zero = is_zero(offset);
+        if (!c.offset_zero)
+            c.offset_term = widen(unpack(offset));
     }
-    const Exact product = multiply(unpack(scale), unpack(raw));
-    if (is_zero(offset)) {
-        // 48 bits: the first rounding is exact.
-        const Exact p = normalize(product);
-        return round_to_single(p.negative, p.significand, p.exponent);
+    return c;
+}
+
+std::uint32_t scale_one(const Coefficients& c, std::uint32_t raw)
+{
+    if (!c.regular || !is_finite_non_zero(raw))
+        return scale_special(c.scale, raw, c.offset);
+    const Term product = multiply(c.scale_parts, unpack(raw));
+    if (c.offset_zero) { // 48 bits: the first rounding is exact
+        return round_to_single(product.negative, product.significand << (63 - term_top),
+                               product.exponent - (63 - term_top));
     }
-    return add_and_round(product, unpack(offset));
+    return add_and_round(product, c.offset_term);
 }
 
 } // namespace
 
 std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    std::uint32_t result = 0;
-    if (scale_in_one_word(prepare(scale, offset), raw, result))
-        return result;
-    return scale_in_general(scale, raw, offset);
+    return scale_one(prepare(scale, offset), raw);
 }
 
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
@@ -383,11 +330,10 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
     for (std::size_t i = 0; i < inside; ++i, raw += 4) {
         const std::uint32_t bits = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
                                    std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
-        if (!scale_in_one_word(c, bits, values[i]))
-            values[i] = scale_in_general(series.scale, bits, series.offset);
+        values[i] = scale_one(c, bits);
     }
     for (std::size_t i = inside; i < values.size(); ++i)
-        values[i] = scale_value(series.scale, 0, series.offset);
+        values[i] = scale_one(c, 0);
 }
 
 } // namespace curvedump

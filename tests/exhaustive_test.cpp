@@ -45,7 +45,13 @@ struct Counts {
     std::atomic<std::uint64_t> undecided{0};
 };
 
-void check_range(std::uint64_t first, std::uint64_t last, Counts& counts, std::uint32_t& first_bad)
+// The first mismatch a thread found, if any.
+struct FirstMismatch {
+    bool found = false;
+    std::uint32_t bits = 0;
+};
+
+void check_range(std::uint64_t first, std::uint64_t last, Counts& counts, FirstMismatch& first_bad)
 {
     std::uint64_t checked = 0, mismatches = 0, undecided = 0;
     for (std::uint64_t i = first; i < last; ++i) {
@@ -56,7 +62,7 @@ void check_range(std::uint64_t first, std::uint64_t last, Counts& counts, std::u
         const char* end = curvedump::put_field(actual, bits);
         if (static_cast<std::size_t>(end - actual) != n || std::memcmp(actual, expected, n) != 0) {
             if (mismatches++ == 0)
-                first_bad = bits;
+                first_bad = {true, bits};
         }
         const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
         std::uint32_t digits = 0;
@@ -76,7 +82,7 @@ TEST(Exhaustive, EveryOutputFieldMatchesTheCorrectlyRoundedConversion)
     constexpr std::uint64_t total = std::uint64_t{1} << 32;
     const unsigned threads = std::max(1u, std::thread::hardware_concurrency());
     Counts counts;
-    std::vector<std::uint32_t> first_bad(threads, 0);
+    std::vector<FirstMismatch> first_bad(threads);
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) {
         workers.emplace_back(check_range, total * t / threads, total * (t + 1) / threads,
@@ -90,8 +96,16 @@ TEST(Exhaustive, EveryOutputFieldMatchesTheCorrectlyRoundedConversion)
                 static_cast<unsigned long long>(counts.mismatches.load()),
                 static_cast<unsigned long long>(counts.undecided.load()));
     EXPECT_EQ(counts.checked.load(), total);
-    EXPECT_EQ(counts.mismatches.load(), 0u)
-        << "first mismatches per thread include " << std::hex << first_bad[0];
+    EXPECT_EQ(counts.mismatches.load(), 0u);
+    for (unsigned t = 0; t < threads; ++t) {
+        if (first_bad[t].found)
+            ADD_FAILURE() << "thread " << t << " first mismatch: " << std::hex << first_bad[t].bits;
+    }
+    // The fast road must decide nearly every value itself: today it leaves
+    // 469,527 positive values to the exact conversion. The count is fixed by
+    // the table of powers and the margin; the bound leaves room for a small
+    // change to either, not for a road that gives up more widely.
+    EXPECT_LE(counts.undecided.load(), 480'000u);
 }
 
 } // namespace

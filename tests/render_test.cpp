@@ -7,7 +7,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <charconv>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -113,6 +116,90 @@ TEST(Render, ValueLineIs25Bytes)
             EXPECT_EQ(line.substr(23), "\r\n");
         }
     }
+}
+
+// "%11.4e" as the plain road renders a finite value: sign, std::to_chars on
+// the double of the same value, padding.
+std::string reference_field(std::uint32_t bits)
+{
+    char text[32];
+    char* end = text;
+    if ((bits >> 31) != 0)
+        *end++ = '-';
+    const double value = std::bit_cast<float>(bits & 0x7FFFFFFFu);
+    end = std::to_chars(end, text + sizeof text, value, std::chars_format::scientific, 4).ptr;
+    const std::string field(text, end);
+    return std::string(field.size() < 11 ? 11 - field.size() : 0, ' ') + field;
+}
+
+struct FieldTally {
+    int compared = 0;
+    int mismatches = 0;
+};
+
+void compare_field(std::uint32_t bits, FieldTally& tally)
+{
+    for (const std::uint32_t signed_bits : {bits, bits | 0x80000000u}) {
+        char field[curvedump::exponent_max];
+        const std::string fast(field, curvedump::put_field(field, signed_bits));
+        const std::string expected = reference_field(signed_bits);
+        ++tally.compared;
+        if (fast != expected && ++tally.mismatches <= 10)
+            ADD_FAILURE() << std::hex << signed_bits << ": " << fast << ", expected " << expected;
+    }
+}
+
+// The output fields' fast road against std::to_chars, sampled: in every
+// binary exponent (each position of a subnormal's leading bit counts as
+// one), values that lie next to a five-digit rounding tie, where a fast
+// road can go wrong, and some others; then the floats nearest to decimal
+// midpoints, carries into a new digit among them, at every decimal
+// exponent. The exhaustive test compares all 2^32 patterns; this is its
+// everyday sample.
+TEST(Render, FieldsNextToTiesMatchToChars)
+{
+    FieldTally tally;
+    std::uint64_t state = 20261208;
+    for (int e = -149; e < 128; ++e) { // the values in [2^e, 2^(e+1))
+        const int k = static_cast<int>(std::floor(e * 0.30102999566398120));
+        const double scale = std::pow(10.0, 4 - k);
+        const std::uint32_t first =
+            e < -126 ? 1u << (e + 149) : static_cast<std::uint32_t>(e + 127) << 23;
+        const std::uint32_t span = e < -126 ? first : 1u << 23;
+        for (int i = 0; i < 1 << 18; ++i) {
+            state = state * 6364136223846793005u + 1442695040888963407u;
+            const std::uint32_t bits = first + static_cast<std::uint32_t>(state >> 40) % span;
+            // Five digits before the point in double precision, far more
+            // exact than the fast road's estimate: near a tie when the
+            // fraction is near one half.
+            double x = static_cast<double>(std::bit_cast<float>(bits)) * scale;
+            if (x >= 100000)
+                x /= 10;
+            if (std::fabs(x - std::floor(x) - 0.5) < 0x1p-12 || i % 4096 == 0)
+                compare_field(bits, tally);
+        }
+    }
+    const int ties_and_others = tally.compared;
+    for (int k = -45; k <= 38; ++k) {
+        for (const char* digits : {"1.00005", "1.00015", "1.23445", "1.23455", "5.00005", "9.99985",
+                                   "9.99995", "3.40285", "1.40125", "1.17545"}) {
+            const std::string text = std::string(digits) + "e" + std::to_string(k);
+            float nearest = 0;
+            std::from_chars(text.data(), text.data() + text.size(), nearest);
+            const std::uint32_t bits = std::bit_cast<std::uint32_t>(nearest);
+            for (std::uint32_t b = bits - 2; b != bits + 3; ++b) {
+                if (b - 1 < 0x7F7FFFFFu) // finite and not zero
+                    compare_field(b, tally);
+            }
+        }
+    }
+    std::printf("fields: %d compared in the binary exponents, %d beside decimal midpoints, "
+                "%d mismatches\n",
+                ties_and_others, tally.compared - ties_and_others, tally.mismatches);
+    EXPECT_EQ(tally.mismatches, 0);
+    // The sample must really reach the values next to ties.
+    EXPECT_GE(ties_and_others, 50'000);
+    EXPECT_GE(tally.compared - ties_and_others, 5'000);
 }
 
 // Unsigned integers of any size in 32-bit limbs, least significant first:
