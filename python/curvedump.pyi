@@ -8,6 +8,9 @@ import numpy as np
 import numpy.typing as npt
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+_Bytes = Union[bytes, bytearray, memoryview, "npt.NDArray[np.uint8]"]
+
+__version__: str
 
 class Error(ValueError):
     """A file the tool refuses, or an output it cannot write."""
@@ -36,12 +39,11 @@ class Curves:
     @property
     def offsets(self) -> Tuple[float, float]:
         """(offset1, offset2): the stored single-precision offsets, exactly."""
-    @property
-    def series1(self) -> npt.NDArray[np.float32]:
-        """Series 1 scaled: all its values."""
-    @property
-    def series2(self) -> npt.NDArray[np.float32]:
-        """Series 2 scaled: all its values, the longer series' tail included."""
+    series1: npt.NDArray[np.float32]
+    """Series 1 scaled: all its values. The arrays are the caller's: changing
+    them leaves text() as read."""
+    series2: npt.NDArray[np.float32]
+    """Series 2 scaled: all its values, the longer series' tail included."""
     def text(self) -> bytes:
         """The exact bytes the tool writes to PATH.txt."""
     def console(self) -> str:
@@ -51,11 +53,13 @@ def read(path: _Path) -> Curves:
     """Reads and decodes the data file at path.
 
     Raises Error for a file the tool refuses, and OSError (FileNotFoundError,
-    IsADirectoryError, PermissionError, ...) when it cannot be opened or read.
-    Other threads run while it reads."""
+    IsADirectoryError, PermissionError, ...) when it cannot be opened or read,
+    and ValueError for a path with a NUL in it. Other threads run while it
+    reads."""
 
-def read_bytes(data: bytes) -> Curves:
-    """Decodes a data file's bytes, as read() does the file's."""
+def read_bytes(data: _Bytes) -> Curves:
+    """Decodes a data file's bytes (any bytes-like object), as read() does
+    the file's."""
 
 def convert(path: _Path) -> str:
     """Writes PATH.txt beside the file as the tool does, with its safety rules,

@@ -64,10 +64,14 @@ py::str console_str(const std::string& text)
     throw py::error_already_set();
 }
 
-// str, bytes or any os.PathLike, as the bytes the system is given.
+// str, bytes or any os.PathLike, as the bytes the system is given. A NUL
+// would end the name early and open another file: refused, as open() does.
 std::string path_bytes(const py::object& path)
 {
-    return py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    const auto name = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    if (name.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return name;
 }
 
 py::array_t<float> float32_array(std::span<const std::uint32_t> bits)
@@ -116,11 +120,20 @@ Curves read_data(const py::buffer& data)
     const py::buffer_info info = data.request();
     if (info.ndim != 1 || info.itemsize != 1)
         throw py::type_error("read_bytes takes a bytes-like object of single bytes");
-    // Copied while the object cannot change; decoded without the lock.
+    // Copied while the object cannot change, step by step for a view whose
+    // bytes are not next to each other (every other byte, or reversed);
+    // decoded without the lock.
     std::vector<unsigned char> image(curvedump::image_size);
     const auto size = static_cast<std::size_t>(info.size);
     const std::size_t bytes_read = std::min(size, curvedump::image_size);
-    std::memcpy(image.data(), info.ptr, bytes_read);
+    const auto* bytes = static_cast<const unsigned char*>(info.ptr);
+    const py::ssize_t step = info.strides[0];
+    if (step == 1) {
+        std::memcpy(image.data(), bytes, bytes_read);
+    } else {
+        for (std::size_t i = 0; i < bytes_read; ++i)
+            image[i] = bytes[static_cast<py::ssize_t>(i) * step];
+    }
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
@@ -152,41 +165,45 @@ py::tuple pair(std::uint32_t first, std::uint32_t second)
     return py::make_tuple(curvedump::widen(first), curvedump::widen(second));
 }
 
+// What a Curves pickles as: each descriptor's fields, the values as read
+// (for text()) and the two arrays as they are now.
+py::tuple curves_state(const Curves& c)
+{
+    const auto fields = [](const curvedump::SeriesDescriptor& s) {
+        return py::make_tuple(s.block, s.length, s.count, s.scale, s.offset);
+    };
+    const std::vector<std::uint32_t>& values = c.decoded.values;
+    return py::make_tuple(
+        fields(c.decoded.series1), fields(c.decoded.series2),
+        py::array_t<std::uint32_t>(static_cast<py::ssize_t>(values.size()), values.data()),
+        c.series1, c.series2);
+}
+
+Curves curves_from_state(const py::tuple& state)
+{
+    const auto fields = [](const py::handle& t) {
+        const auto f = t.cast<py::tuple>();
+        return curvedump::SeriesDescriptor{f[0].cast<std::int16_t>(), f[1].cast<std::int16_t>(),
+                                           f[2].cast<std::int16_t>(), f[3].cast<std::uint32_t>(),
+                                           f[4].cast<std::uint32_t>()};
+    };
+    Curves c;
+    c.decoded.series1 = fields(state[0]);
+    c.decoded.series2 = fields(state[1]);
+    const auto values = state[2].cast<py::array_t<std::uint32_t>>();
+    c.decoded.values.assign(values.data(), values.data() + values.size());
+    c.series1 = state[3].cast<py::array_t<float>>();
+    c.series2 = state[4].cast<py::array_t<float>>();
+    return c;
+}
+
 } // namespace
 
 PYBIND11_MODULE(curvedump, m)
 {
     m.doc() = "Exact values of curvedump data files: the same decoding and scaling as the\n"
               "curvedump tool, with every value as the single-precision number it is.";
-
-    // Error is a plain Python class, so that it pickles (process pools send
-    // exceptions back) and reads like any other exception.
-    py::dict scope;
-    scope["__builtins__"] = py::module_::import("builtins");
-    scope["__name__"] = "curvedump";
-    py::exec(R"(
-class Error(ValueError):
-    """A file the tool refuses, or an output it cannot write (a ValueError).
-
-    status: the tool's exit status (1 output not created, not written or the
-    input itself; 3 both series empty; 4 file too large; 5 invalid
-    descriptor). message: the tool's message. console: all the console text
-    the tool prints for it, the message line included.
-    """
-
-    def __init__(self, status, message, console):
-        super().__init__(message)
-        self.status = status
-        self.message = message
-        self.console = console
-
-    def __reduce__(self):
-        return (Error, (self.status, self.message, self.console))
-)",
-             scope);
-    const py::object error = scope["Error"];
-    m.attr("Error") = error;
-    error_type = error.inc_ref().ptr(); // kept for the module's lifetime
+    m.attr("__version__") = CURVEDUMP_VERSION;
 
     py::class_<Curves>(m, "Curves", "The two series of a data file, decoded and scaled.")
         .def_property_readonly(
@@ -211,11 +228,12 @@ class Error(ValueError):
                 return pair(c.decoded.series1.offset, c.decoded.series2.offset);
             },
             "(offset1, offset2): the stored single-precision offsets, exactly.")
-        .def_readonly("series1", &Curves::series1,
-                      "Series 1 scaled: a float32 array of all its values.")
-        .def_readonly("series2", &Curves::series2,
-                      "Series 2 scaled: a float32 array of all its values (the longer\n"
-                      "series' tail included, which the text file leaves out).")
+        .def_readwrite("series1", &Curves::series1,
+                       "Series 1 scaled: a float32 array of all its values. The arrays are\n"
+                       "the caller's: changing them leaves text() as read.")
+        .def_readwrite("series2", &Curves::series2,
+                       "Series 2 scaled: a float32 array of all its values (the longer\n"
+                       "series' tail included, which the text file leaves out).")
         .def(
             "text", [](const Curves& c) { return py::bytes(curvedump::output_text(c.decoded)); },
             "The exact bytes the tool writes to PATH.txt.")
@@ -223,22 +241,66 @@ class Error(ValueError):
             "console",
             [](const Curves& c) { return console_str(curvedump::console_lines(c.decoded)); },
             "The console lines the tool prints before its \"converting\" line.")
-        .def("__repr__", [](const Curves& c) {
-            return "<curvedump.Curves: " + std::to_string(c.decoded.series1.count) + " and " +
-                   std::to_string(c.decoded.series2.count) + " values>";
-        });
+        .def("__repr__",
+             [](const Curves& c) {
+                 return "<curvedump.Curves: " + std::to_string(c.decoded.series1.count) + " and " +
+                        std::to_string(c.decoded.series2.count) + " values>";
+             })
+        .def(py::pickle(&curves_state, &curves_from_state));
 
-    m.def("read", &read_path, py::arg("path"),
-          "Reads and decodes the data file at path (str, bytes or os.PathLike).\n\n"
-          "Raises curvedump.Error for a file the tool refuses, and OSError\n"
-          "(FileNotFoundError, IsADirectoryError, PermissionError, ...) when the\n"
-          "file cannot be opened or read. Other threads run while it reads.");
-    m.def("read_bytes", &read_data, py::arg("data"),
-          "Decodes a data file's bytes, as read() does the file's.");
-    m.def("convert", &convert_path, py::arg("path"),
-          "Does what running the tool does: writes PATH.txt beside the file, with\n"
-          "the tool's safety rules, and returns the console text.\n\n"
-          "Raises curvedump.Error for a refused file or an output that cannot be\n"
-          "created or written, or is the input itself (status 1), and OSError when\n"
-          "the input cannot be opened or read.");
+    m.def("_read", &read_path);
+    m.def("_read_bytes", &read_data);
+    m.def("_convert", &convert_path);
+
+    // Error and the public functions are plain Python, defined here in the
+    // module itself, so that they pickle: process pools send functions to
+    // their workers and exceptions back.
+    py::exec(R"(
+class Error(ValueError):
+    """A file the tool refuses, or an output it cannot write (a ValueError).
+
+    status: the tool's exit status (1 output not created, not written or the
+    input itself; 3 both series empty; 4 file too large; 5 invalid
+    descriptor). message: the tool's message. console: all the console text
+    the tool prints for it, the message line included.
+    """
+
+    def __init__(self, status, message, console):
+        super().__init__(message)
+        self.status = status
+        self.message = message
+        self.console = console
+
+    def __reduce__(self):
+        return (Error, (self.status, self.message, self.console))
+
+
+def read(path):
+    """Reads and decodes the data file at path (str, bytes or os.PathLike).
+
+    Raises curvedump.Error for a file the tool refuses, and OSError
+    (FileNotFoundError, IsADirectoryError, PermissionError, ...) when the
+    file cannot be opened or read. Other threads run while it reads.
+    """
+    return _read(path)
+
+
+def read_bytes(data):
+    """Decodes a data file's bytes (any bytes-like object), as read() does
+    the file's."""
+    return _read_bytes(data)
+
+
+def convert(path):
+    """Does what running the tool does: writes PATH.txt beside the file, with
+    the tool's safety rules, and returns the console text.
+
+    Raises curvedump.Error for a refused file or an output that cannot be
+    created or written, or is the input itself (status 1), and OSError when
+    the input cannot be opened or read.
+    """
+    return _convert(path)
+)",
+             m.attr("__dict__"));
+    error_type = py::object(m.attr("Error")).release().ptr(); // kept while the module lives
 }

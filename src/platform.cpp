@@ -181,9 +181,17 @@ std::FILE* open_input(const std::string& path) { return std::fopen(path.c_str(),
 OutputOpen open_output(const std::string& path, std::FILE* input, std::FILE*& file,
                        FileIdentity& identity)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // A FIFO at the output name with no reader would block the open for
+    // ever and stall a batch: opened without blocking, that open fails at
+    // once instead; the writes block again as usual.
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return OutputOpen::failed;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        ::close(fd);
+        return OutputOpen::failed;
+    }
     struct stat output_stat {};
     struct stat input_stat {};
     if (::fstat(fd, &output_stat) != 0 || ::fstat(::fileno(input), &input_stat) != 0) {

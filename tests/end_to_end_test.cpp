@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 extern char** environ;
@@ -433,6 +434,7 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
     enum class Before {
         longer_file,
         directory,
+        fifo_without_reader,
         link_to_input,
         hard_link_to_input,
         link_to_other,
@@ -446,15 +448,19 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         const char* skip;    // why the case cannot be made here, or null
     };
 #ifdef _WIN32
+    const char* const no_fifos = "needs a FIFO (mkfifo); Windows has none";
     const char* const no_links = "needs symbolic links, which the runtime cannot make here";
     const char* const no_full_device = "needs a full device (/dev/full); Windows has none";
 #else
+    const char* const no_fifos = nullptr;
     const char* const no_links = nullptr;
     const char* const no_full_device = fs::exists("/dev/full") ? nullptr : "no /dev/full here";
 #endif
     const OutputCase cases[] = {
         {"an existing longer file is overwritten", Before::longer_file, 0, nullptr, nullptr},
         {"a directory", Before::directory, 1, "cannot open ", nullptr},
+        {"a FIFO with no reader (no wait for ever)", Before::fifo_without_reader, 1, "cannot open ",
+         no_fifos},
         {"a symbolic link to the input", Before::link_to_input, 1, "cannot open ", no_links},
         {"a hard link to the input", Before::hard_link_to_input, 1, "cannot open ", nullptr},
         {"a symbolic link to another file", Before::link_to_other, 0, nullptr, no_links},
@@ -481,6 +487,11 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         case Before::directory:
             fs::create_directory(output);
             break;
+        case Before::fifo_without_reader:
+#ifndef _WIN32
+            ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+#endif
+            break;
         case Before::link_to_input:
             fs::create_symlink(name, output);
             break;
@@ -503,6 +514,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         EXPECT_EQ(read_file(input), std::string(input_bytes.begin(), input_bytes.end()));
         if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
             EXPECT_TRUE(fs::is_symlink(output));
+        }
+        if (c.before == Before::fifo_without_reader) {
+            EXPECT_TRUE(fs::is_fifo(output));
         }
         if (c.status == 0) {
             EXPECT_EQ(read_file(output), test_image::small_example_output);

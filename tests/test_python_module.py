@@ -4,6 +4,7 @@ refusals, and the exact values, double rounding included.
 Needs CURVEDUMP_EXE (the tool) and CURVEDUMP_SOURCE_DIR in the environment,
 and the module on PYTHONPATH (the build tree, or an unpacked package).
 """
+import concurrent.futures
 import os
 import pathlib
 import shutil
@@ -51,7 +52,16 @@ def test_same_bytes_and_refusals_as_the_tool(sample, tmp_path):
     status, console, output = run_tool(path)
     if output is not None:
         os.remove(path.with_name(path.name + ".txt"))
-    readers = [lambda: curvedump.read(path), lambda: curvedump.read_bytes(path.read_bytes())]
+    data = path.read_bytes()
+    readers = [
+        lambda: curvedump.read(path),
+        lambda: curvedump.read_bytes(data),
+        lambda: curvedump.read_bytes(bytearray(data)),
+        # Views whose bytes are not next to each other: reversed twice, and
+        # every other byte of each byte doubled.
+        lambda: curvedump.read_bytes(memoryview(data[::-1])[::-1]),
+        lambda: curvedump.read_bytes(np.repeat(np.frombuffer(data, np.uint8), 2)[::2]),
+    ]
     for read in readers:
         if status == 0:
             curves = read()
@@ -151,21 +161,25 @@ def test_refusals_carry_the_status_and_message(what, make_file, call, status, me
 
 
 OS_ERRORS = [
-    ("missing", lambda p: None, FileNotFoundError),
-    ("directory", lambda p: p.mkdir(), IsADirectoryError),
-    ("unreadable", lambda p: (p.write_bytes(b"x"), p.chmod(0)), PermissionError),
+    ("missing", "in.bin", lambda p: None, FileNotFoundError),
+    ("directory", "in.bin", lambda p: p.mkdir(), IsADirectoryError),
+    ("unreadable", "in.bin", lambda p: (p.write_bytes(b"x"), p.chmod(0)), PermissionError),
+    # Cut at the NUL, the name would open the file "in", a valid one.
+    ("embedded NUL", "in\0.bin", lambda p: shutil.copyfile(SAMPLES[0], p.with_name("in")),
+     ValueError),
 ]
 
 
-@pytest.mark.parametrize("what, make, error", OS_ERRORS, ids=[r[0] for r in OS_ERRORS])
+@pytest.mark.parametrize("what, name, make, error", OS_ERRORS, ids=[r[0] for r in OS_ERRORS])
 @pytest.mark.parametrize("call", [curvedump.read, curvedump.convert], ids=["read", "convert"])
-def test_input_that_cannot_be_read_raises_oserror(what, make, error, call, tmp_path):
+def test_input_that_cannot_be_read_raises_oserror(what, name, make, error, call, tmp_path):
     if error is PermissionError and os.geteuid() == 0:
         pytest.skip("root reads any file")
-    path = tmp_path / "in.bin"
+    path = tmp_path / name
     make(path)
-    with pytest.raises(error):
+    with pytest.raises(error) as raised:
         call(path)
+    assert type(raised.value) is error
 
 
 class PathLike:
@@ -189,7 +203,7 @@ def test_every_kind_of_path(kind, name, tmp_path):
     assert os.path.exists(os.fsencode(path) + b".txt")
 
 
-def test_threads_read_at_once():
+def test_threads_and_processes():
     expected = curvedump.read(SAMPLES[0]).text()
     results = []
 
@@ -202,3 +216,6 @@ def test_threads_read_at_once():
     for thread in threads:
         thread.join()
     assert len(results) == 400 and all(text == expected for text in results)
+    # A process pool sends the function to its worker and the Curves back.
+    with concurrent.futures.ProcessPoolExecutor(1) as pool:
+        assert pool.submit(curvedump.read, SAMPLES[0]).result().text() == expected
