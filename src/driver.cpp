@@ -190,7 +190,14 @@ int convert(const std::string& input_path, const Print& print, int& input_error)
         print(text);
         return decoded.status;
     }
-    const std::string output = output_text(decoded);
+    std::string output;
+    try {
+        output = output_text(decoded);
+    } catch (const std::bad_alloc&) {
+        append_line(text, "Cannot allocate memory"); // after the header, as for the values
+        print(text);
+        return status_memory;
+    }
     const std::string output_path = input_path + ".txt";
     append_line(text, "converting : " + input_path + " -> " + output_path);
     print(text);
