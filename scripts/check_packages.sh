@@ -86,8 +86,12 @@ if grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$' <<< "$imports"; t
   echo "the executable needs DLLs that Windows does not ship"; exit 1
 fi
 x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug' && { echo "not stripped"; exit 1; }
-# The sample, and a copy under a name outside any ANSI code page.
+# The sample, and a copy under a name outside any ANSI code page, with one
+# wine server kept for both runs (see scripts/matrix.sh).
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+wineboot -i > /dev/null 2>&1 || true
+wineserver -p
+trap 'wineserver -k 2> /dev/null || true; rm -rf "$work"' EXIT
 converts_sample wine "$exe"
 dir=$(mktemp -d "$work/name.XXXX")
 cp examples/damped.bin "$dir/測定 данные.bin"

@@ -43,6 +43,15 @@ plain() {
   echo "plain: tool built without GoogleTest, sample converted; tests required: refused"
 }
 
+# wine: make its prefix once, and keep one server for the whole run, so
+# that test processes started in parallel never race its start or its exit
+# ("recvmsg: Connection reset by peer").
+if [[ " ${targets[*]} " == *" cross-windows "* ]]; then
+  WINEDEBUG=-all wineboot -i > /dev/null 2>&1 || true
+  wineserver -p
+  trap 'wineserver -k 2> /dev/null || true' EXIT
+fi
+
 mkdir -p build/matrix
 failed=0
 start_all=$SECONDS

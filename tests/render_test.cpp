@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -184,8 +185,9 @@ TEST(Render, FieldsNextToTiesMatchToChars)
         for (const char* digits : {"1.00005", "1.00015", "1.23445", "1.23455", "5.00005", "9.99985",
                                    "9.99995", "3.40285", "1.40125", "1.17545"}) {
             const std::string text = std::string(digits) + "e" + std::to_string(k);
-            float nearest = 0;
-            std::from_chars(text.data(), text.data() + text.size(), nearest);
+            // strtof, not from_chars: libc++ 14 has no floating from_chars.
+            // The program runs in the "C" locale, so "." is the point.
+            const float nearest = std::strtof(text.c_str(), nullptr);
             const std::uint32_t bits = std::bit_cast<std::uint32_t>(nearest);
             for (std::uint32_t b = bits - 2; b != bits + 3; ++b) {
                 if (b - 1 < 0x7F7FFFFFu) // finite and not zero
