@@ -68,7 +68,7 @@ py::str console_str(const std::string& text)
 // would end the name early and open another file: refused, as open() does.
 std::string path_bytes(const py::object& path)
 {
-    const auto name = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
+    auto name = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
     if (name.find('\0') != std::string::npos)
         throw py::value_error("embedded null byte");
     return name;
@@ -105,10 +105,11 @@ Curves read_path(const py::object& path)
         const Input input(curvedump::open_input(name));
         std::vector<unsigned char> image(curvedump::image_size);
         std::size_t bytes_read = 0;
-        if (!input || !curvedump::read_image(input.get(), image, bytes_read))
+        if (!input || !curvedump::read_image(input.get(), image, bytes_read)) {
             error = errno != 0 ? errno : EIO;
-        else
+        } else {
             decoded = curvedump::decode_image(image, bytes_read);
+        }
     }
     if (error != 0)
         raise_os_error(error, path);

@@ -90,7 +90,7 @@ x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug' && { echo "not stripped
 # wine server kept for both runs (see scripts/matrix.sh).
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
 wineboot -i > /dev/null 2>&1 || true
-wineserver -p
+wineserver -p 2> /dev/null || true # already running: keep it
 trap 'wineserver -k 2> /dev/null || true; rm -rf "$work"' EXIT
 converts_sample wine "$exe"
 dir=$(mktemp -d "$work/name.XXXX")

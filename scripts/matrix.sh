@@ -48,7 +48,7 @@ plain() {
 # ("recvmsg: Connection reset by peer").
 if [[ " ${targets[*]} " == *" cross-windows "* ]]; then
   WINEDEBUG=-all wineboot -i > /dev/null 2>&1 || true
-  wineserver -p
+  wineserver -p 2> /dev/null || true # already running: keep it
   trap 'wineserver -k 2> /dev/null || true' EXIT
 fi
 

@@ -170,11 +170,11 @@ const char* non_finite_text(std::uint32_t f)
 
 } // namespace
 
-double widen(std::uint32_t f)
+double widen(std::uint32_t bits)
 {
-    const std::uint64_t sign = std::uint64_t{f >> 31} << 63;
-    int biased = static_cast<int>((f >> 23) & 0xFF);
-    std::uint32_t fraction = f & 0x007FFFFFu;
+    const std::uint64_t sign = std::uint64_t{bits >> 31} << 63;
+    int biased = static_cast<int>((bits >> 23) & 0xFF);
+    std::uint32_t fraction = bits & 0x007FFFFFu;
     if (biased == 0) {
         if (fraction == 0)
             return std::bit_cast<double>(sign);
