@@ -24,11 +24,6 @@ struct Curves {
     py::array_t<float> series2;
 };
 
-struct InputCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using Input = std::unique_ptr<std::FILE, InputCloser>;
-
 // Set when the module is imported: curvedump.Error.
 PyObject* error_type = nullptr;
 
@@ -102,7 +97,7 @@ Curves read_path(const py::object& path)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        const Input input(curvedump::open_input(name));
+        const curvedump::File input(curvedump::open_input(name));
         std::vector<unsigned char> image(curvedump::image_size);
         std::size_t bytes_read = 0;
         if (!input || !curvedump::read_image(input.get(), image, bytes_read)) {

@@ -12,11 +12,6 @@ namespace curvedump {
 
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
 void append_text(std::string& text, std::string_view part) { text.append(part); }
 
 void append_line(std::string& text, std::string_view line)

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,12 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
 #endif
 
 // --- Files -------------------------------------------------------------------
+
+// An open C stream, closed when it goes out of scope.
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The input, opened for binary reading; null when it cannot be.
 std::FILE* open_input(const std::string& path);
