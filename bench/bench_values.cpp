@@ -1,6 +1,8 @@
 // Per-value cost of scaling and of rendering an output field, beside
 // snprintf("%11.4e") on the same values.
-#include "curvedump.hpp"
+#include "decimal.hpp"
+#include "layout.hpp"
+#include "scale.hpp"
 
 #include <benchmark/benchmark.h>
 

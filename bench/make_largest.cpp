@@ -4,28 +4,13 @@
 // arithmetic), so the file is the same wherever it is made.
 //
 // usage: make_largest PATH
+#include "test_image.hpp"
+
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
 namespace {
-
-void put_be32(std::vector<unsigned char>& file, std::size_t pos, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i)
-        file[pos + static_cast<std::size_t>(i)] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
-
-void put_descriptor(std::vector<unsigned char>& file, std::size_t table, std::uint16_t block,
-                    std::uint16_t length, std::uint32_t scale, std::uint32_t offset)
-{
-    file[table + 2] = static_cast<unsigned char>(block >> 8);
-    file[table + 3] = static_cast<unsigned char>(block);
-    file[table + 6] = static_cast<unsigned char>(length >> 8);
-    file[table + 7] = static_cast<unsigned char>(length);
-    put_be32(file, table + 8, scale);
-    put_be32(file, table + 12, offset);
-}
 
 // A float with a pseudo-random significand, exponent within [-20, 20] of 1
 // and a random sign.
@@ -45,10 +30,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: make_largest PATH\n");
         return 2;
     }
-    constexpr std::size_t count1 = 4032, count2 = 4095;
-    std::vector<unsigned char> file(32767);
-    put_descriptor(file, 144, 1, 4 * count1, 0x3A83126F /* 0.001 */, 0x00000000);
-    put_descriptor(file, 160, 64, 4 * count2, 0x3DCCCCCD /* 0.1 */, 0xC0490FDB /* -pi */);
+    constexpr std::uint16_t count1 = 4032, count2 = 4095;
+    std::vector<unsigned char> file =
+        test_image::with_table({1, 4 * count1, 0x3A83126F /* 0.001 */, 0x00000000},
+                               {64, 4 * count2, 0x3DCCCCCD /* 0.1 */, 0xC0490FDB /* -pi */});
+    file.resize(32767);
     std::uint64_t state = 42;
     for (std::size_t i = 0; i < count1; ++i) {
         // Sample numbers as floats: i is exact below 2^24.
@@ -60,10 +46,10 @@ int main(int argc, char** argv)
             const auto fraction = static_cast<std::uint32_t>((i << (23 - top)) & 0x007FFFFFu);
             bits = static_cast<std::uint32_t>(127 + top) << 23 | fraction;
         }
-        put_be32(file, 256 + 4 * i, bits);
+        test_image::put_be32(file, 256 + 4 * i, bits);
     }
     for (std::size_t i = 0; i < count2; ++i)
-        put_be32(file, 64 * 256 + 4 * i, random_float(state));
+        test_image::put_be32(file, 64 * 256 + 4 * i, random_float(state));
 
     std::FILE* out = std::fopen(argv[1], "wb");
     if (out == nullptr) {

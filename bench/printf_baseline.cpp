@@ -4,7 +4,9 @@
 // Not part of the product.
 //
 // usage: printf_baseline PATH
-#include "curvedump.hpp"
+#include "decimal.hpp"
+#include "layout.hpp"
+#include "scale.hpp"
 
 #include <algorithm>
 #include <bit>

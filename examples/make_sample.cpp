@@ -5,56 +5,33 @@
 // comes out the same wherever it is made.
 //
 // usage: make_sample [output path]
-#include <array>
-#include <bit>
+#include "test_image.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
-namespace {
+using test_image::f32;
 
 constexpr int samples = 200;
-constexpr std::size_t series1_block = 1;
-constexpr std::size_t series2_block = 5;
-
-void put_be16(std::vector<unsigned char>& file, std::size_t pos, std::uint16_t v)
-{
-    file[pos] = static_cast<unsigned char>(v >> 8);
-    file[pos + 1] = static_cast<unsigned char>(v);
-}
-
-void put_be32(std::vector<unsigned char>& file, std::size_t pos, float f)
-{
-    const auto v = std::bit_cast<std::uint32_t>(f);
-    put_be16(file, pos, static_cast<std::uint16_t>(v >> 16));
-    put_be16(file, pos + 2, static_cast<std::uint16_t>(v));
-}
-
-void put_descriptor(std::vector<unsigned char>& file, std::size_t table, std::size_t block,
-                    float scale, float offset)
-{
-    put_be16(file, table + 2, static_cast<std::uint16_t>(block));
-    put_be16(file, table + 6, static_cast<std::uint16_t>(4 * samples));
-    put_be32(file, table + 8, scale);
-    put_be32(file, table + 12, offset);
-}
-
-} // namespace
+constexpr std::uint16_t series1_block = 1;
+constexpr std::uint16_t series2_block = 5;
+constexpr auto series_length = static_cast<std::uint16_t>(4 * samples);
 
 int main(int argc, char** argv)
 {
     const char* path = argc > 1 ? argv[1] : "examples/damped.bin";
-    std::vector<unsigned char> file(series2_block * 256 + 4 * samples);
-    put_descriptor(file, 144, series1_block, 0.01f, 0.0f);
-    put_descriptor(file, 160, series2_block, 0.001f, 0.25f);
+    std::vector<unsigned char> file =
+        test_image::with_table({series1_block, series_length, f32(0.01f), f32(0.0f)},
+                               {series2_block, series_length, f32(0.001f), f32(0.25f)});
     for (int i = 0; i < samples; ++i) {
         const double t = i * 0.01;
         const double signal = std::exp(-t / 0.6) * std::cos(2 * 3.14159265358979 * 2.5 * t);
-        put_be32(file, series1_block * 256 + 4 * static_cast<std::size_t>(i),
-                 static_cast<float>(i));
-        put_be32(file, series2_block * 256 + 4 * static_cast<std::size_t>(i),
-                 static_cast<float>(std::lround(2000 * signal)));
+        const auto at = 4 * static_cast<std::size_t>(i);
+        test_image::put_be32(file, series1_block * 256 + at, f32(static_cast<float>(i)));
+        test_image::put_be32(file, series2_block * 256 + at,
+                             f32(static_cast<float>(std::lround(2000 * signal))));
     }
     std::FILE* out = std::fopen(path, "wb");
     if (out == nullptr) {

@@ -27,8 +27,13 @@ inline Result convert(const std::uint8_t* data, std::size_t size)
     const std::size_t n = std::min(size, image.size());
     if (n != 0)
         std::copy_n(data, n, image.begin());
+    const curvedump::Decoded decoded = curvedump::decode_image(image, n);
     Result r;
-    r.status = curvedump::convert_image(image, n, r.console, r.output);
+    r.status = decoded.status;
+    r.console = curvedump::console_lines(decoded);
+    if (decoded.status == curvedump::status_ok)
+        r.output = curvedump::output_text(curvedump::series1_values(decoded),
+                                          curvedump::series2_values(decoded));
     return r;
 }
 

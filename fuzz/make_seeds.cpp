@@ -8,8 +8,8 @@
 
 namespace {
 
+using test_image::f32;
 using test_image::put_be32;
-using test_image::put_float;
 using test_image::with_table;
 
 bool write(const std::string& dir, const char* name, const std::vector<unsigned char>& bytes)
@@ -34,7 +34,8 @@ int main(int argc, char** argv)
     constexpr float inf = std::numeric_limits<float>::infinity();
     bool ok = write(dir, "valid-small", test_image::small_example());
 
-    std::vector<unsigned char> special = with_table({1, 32, 1.0f, 0.0f}, {2, 32, -3.0f, 0x1p-140f});
+    std::vector<unsigned char> special =
+        with_table({1, 32, f32(1.0f), f32(0.0f)}, {2, 32, f32(-3.0f), f32(0x1p-140f)});
     const std::uint32_t raws[] = {0x7F800000, 0xFF800000, 0x7FC00000, 0xFFC00001,
                                   0x7F800001, 0x00000001, 0x80000000, 0x7F7FFFFF};
     for (std::size_t i = 0; i < 8; ++i) {
@@ -42,13 +43,18 @@ int main(int argc, char** argv)
         put_be32(special, 512 + 4 * i, raws[7 - i]);
     }
     ok = write(dir, "non-finite-and-subnormal", special) && ok;
-    ok =
-        write(dir, "infinite-coefficients", with_table({0, 8, inf, -inf}, {0, 8, 0.0f, inf})) && ok;
+    ok = write(dir, "infinite-coefficients",
+               with_table({0, 8, f32(inf), f32(-inf)}, {0, 8, f32(0.0f), f32(inf)})) &&
+         ok;
     ok = write(dir, "empty", {}) && ok;
     ok = write(dir, "header-only-counts-zero", with_table({3, 0}, {4, 2})) && ok;
-    ok = write(dir, "descriptor-past-image", with_table({127, 260, 1.0f, 0.0f}, {1, 4})) && ok;
+    ok =
+        write(dir, "descriptor-past-image", with_table({127, 260, f32(1.0f), f32(0.0f)}, {1, 4})) &&
+        ok;
     ok = write(dir, "descriptor-negative", with_table({1, 4}, {0xFFFF, 0x8000})) && ok;
-    ok = write(dir, "counts-10-and-6", with_table({1, 40, 2.0f, 1.0f}, {2, 24, 0.5f, -1.0f})) && ok;
+    ok = write(dir, "counts-10-and-6",
+               with_table({1, 40, f32(2.0f), f32(1.0f)}, {2, 24, f32(0.5f), f32(-1.0f)})) &&
+         ok;
     std::vector<unsigned char> large = test_image::small_example();
     large.resize(32767);
     ok = write(dir, "largest-accepted", large) && ok;

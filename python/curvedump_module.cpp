@@ -2,7 +2,6 @@
 // converter's own core (the same decoding, scaling and rendering), without
 // going through the five-digit text.
 #include "curvedump.hpp"
-#include "platform.hpp"
 
 #include <pybind11/eval.h>
 #include <pybind11/numpy.h>
@@ -83,10 +82,8 @@ Curves make_curves(curvedump::Decoded&& decoded)
     if (decoded.status != curvedump::status_ok)
         raise_refusal(decoded.status, curvedump::console_lines(decoded));
     Curves curves{std::move(decoded), {}, {}};
-    const std::span<const std::uint32_t> all(curves.decoded.values);
-    const auto count1 = static_cast<std::size_t>(curves.decoded.series1.count);
-    curves.series1 = float32_array(all.first(count1));
-    curves.series2 = float32_array(all.subspan(count1));
+    curves.series1 = float32_array(curvedump::series1_values(curves.decoded));
+    curves.series2 = float32_array(curvedump::series2_values(curves.decoded));
     return curves;
 }
 
@@ -97,14 +94,7 @@ Curves read_path(const py::object& path)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        const curvedump::File input(curvedump::open_input(name));
-        std::vector<unsigned char> image(curvedump::image_size);
-        std::size_t bytes_read = 0;
-        if (!input || !curvedump::read_image(input.get(), image, bytes_read)) {
-            error = errno != 0 ? errno : EIO;
-        } else {
-            decoded = curvedump::decode_image(image, bytes_read);
-        }
+        decoded = curvedump::decode_file(name, error);
     }
     if (error != 0)
         raise_os_error(error, path);
@@ -158,7 +148,7 @@ py::str convert_path(const py::object& path)
 
 py::tuple pair(std::uint32_t first, std::uint32_t second)
 {
-    return py::make_tuple(curvedump::widen(first), curvedump::widen(second));
+    return py::make_tuple(curvedump::to_double(first), curvedump::to_double(second));
 }
 
 // What a Curves pickles as: each descriptor's fields, the values as read
@@ -231,7 +221,11 @@ PYBIND11_MODULE(curvedump, m)
                        "Series 2 scaled: a float32 array of all its values (the longer\n"
                        "series' tail included, which the text file leaves out).")
         .def(
-            "text", [](const Curves& c) { return py::bytes(curvedump::output_text(c.decoded)); },
+            "text",
+            [](const Curves& c) {
+                return py::bytes(curvedump::output_text(curvedump::series1_values(c.decoded),
+                                                        curvedump::series2_values(c.decoded)));
+            },
             "The exact bytes the tool writes to PATH.txt.")
         .def(
             "console",

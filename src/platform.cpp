@@ -1,5 +1,6 @@
 // Every call the converter makes to the operating system: POSIX or Win32.
 #include "platform.hpp"
+#include "windows_paths.hpp"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -1,6 +1,5 @@
-// What the converter needs of the operating system, and the pure path
-// functions the Windows build is made of. The system calls themselves are
-// all in platform.cpp; paths are UTF-8 bytes everywhere else.
+// What the converter needs of the operating system (platform.cpp, the one
+// file that makes system calls, POSIX or Win32). Paths are UTF-8 bytes.
 #pragma once
 
 #include <cstdint>
@@ -62,16 +61,5 @@ void remove_partial_output(const std::string& path, const FileIdentity& identity
 // interactive console is given the text as characters (UTF-16), since its
 // code page would garble UTF-8; files and pipes get the bytes.
 void write_console(std::FILE* console, std::string_view text);
-
-// --- Windows paths, pure (windows_paths.cpp) ----------------------------------
-
-// UTF-16 to UTF-8, lone surrogates included (generalised UTF-8): lossless.
-std::string utf8_from_utf16(std::u16string_view text);
-// The inverse; false for bytes that no UTF-16 string gives.
-bool utf16_from_utf8(std::string_view text, std::u16string& out);
-// The path to give the system for a path as typed, given its full form
-// (GetFullPathNameW): as typed while it fits the classic 260-character
-// limit, else the \\?\ form of the full path (\\?\UNC\ for network paths).
-std::u16string path_to_open(std::u16string_view typed, std::u16string_view full);
 
 } // namespace curvedump

@@ -7,7 +7,7 @@
 // the three bytes its code unit would take), since NTFS names may hold one:
 // every UTF-16 string comes back from its bytes unchanged, so no name is
 // ever altered or mapped onto another.
-#include "platform.hpp"
+#include "windows_paths.hpp"
 
 namespace curvedump {
 

@@ -2,7 +2,7 @@
 // exactly as the converter must: exact product, sum rounded to a 64-bit
 // significand, then rounded to single precision. Runs only where long double
 // is that format.
-#include "curvedump.hpp"
+#include "scale.hpp"
 
 #include <gtest/gtest.h>
 

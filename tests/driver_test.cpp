@@ -1,6 +1,6 @@
 // The conversion of an input image, in memory: console text, status and
 // output text for valid files and for each refusal.
-#include "curvedump.hpp"
+#include "check_conversion.hpp"
 #include "test_image.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +13,7 @@
 namespace {
 
 constexpr float inf = std::numeric_limits<float>::infinity();
+using test_image::f32;
 using test_image::Series;
 using test_image::with_table;
 
@@ -24,12 +25,8 @@ struct Result {
 
 Result convert(const std::vector<unsigned char>& file)
 {
-    std::vector<unsigned char> image(curvedump::image_size);
-    const std::size_t n = std::min(file.size(), image.size());
-    std::copy_n(file.begin(), n, image.begin());
-    Result r;
-    r.status = curvedump::convert_image(image, n, r.console, r.output);
-    return r;
+    const check_conversion::Result r = check_conversion::convert(file.data(), file.size());
+    return {r.status, r.console, r.output};
 }
 
 std::string last_line(const std::string& text)
@@ -78,7 +75,8 @@ TEST(ConvertImage, FileFillingTheImageIsRefused)
 
 TEST(ConvertImage, HeaderLines)
 {
-    const Result r = convert(with_table({0, 40, -0.0f, 1e30f}, {0, 0, inf, -inf}));
+    const Result r =
+        convert(with_table({0, 40, f32(-0.0f), f32(1e30f)}, {0, 0, f32(inf), f32(-inf)}));
     EXPECT_EQ(r.console, "0 0 40 0\r\n"
                          "-0.000000e+00 +INF\r\n"
                          "1.000000e+30 -INF\r\n");
@@ -159,7 +157,8 @@ TEST(ConvertImage, DescriptorsAndLineCounts)
 // Data past the end of the file reads as zeros: each value is the offset.
 TEST(ConvertImage, DataPastEndOfFileIsZero)
 {
-    const Result r = convert(with_table({1, 8, 3.0f, 2.0f}, {100, 8, 1.0f, -1.5f}));
+    const Result r =
+        convert(with_table({1, 8, f32(3.0f), f32(2.0f)}, {100, 8, f32(1.0f), f32(-1.5f)}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, " 2.0000e+00 -1.5000e+00\r\n"
                         " 2.0000e+00 -1.5000e+00\r\n");
@@ -169,12 +168,13 @@ TEST(ConvertImage, DataPastEndOfFileIsZero)
 // and the longer series' extra values are dropped.
 TEST(ConvertImage, SeriesPairing)
 {
-    std::vector<unsigned char> file = with_table({2, 8, 1.0f, 0.0f}, {1, 12, 2.0f, 0.0f});
-    test_image::put_float(file, 512, 7.0f);
-    test_image::put_float(file, 516, 0x1p-149f);
-    test_image::put_float(file, 256, -1.0f);
-    test_image::put_float(file, 260, inf);
-    test_image::put_float(file, 264, 99.0f);
+    std::vector<unsigned char> file =
+        with_table({2, 8, f32(1.0f), f32(0.0f)}, {1, 12, f32(2.0f), f32(0.0f)});
+    test_image::put_be32(file, 512, f32(7.0f));
+    test_image::put_be32(file, 516, f32(0x1p-149f));
+    test_image::put_be32(file, 256, f32(-1.0f));
+    test_image::put_be32(file, 260, f32(inf));
+    test_image::put_be32(file, 264, f32(99.0f));
     const Result r = convert(file);
     EXPECT_EQ(r.output, " 7.0000e+00 -2.0000e+00\r\n"
                         " 1.4013e-45        +INF\r\n");

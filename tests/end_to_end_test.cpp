@@ -1,8 +1,8 @@
 // The built executable on files written here: console bytes, exit status,
 // and the output file, for every exit status, for names in any script, for
 // output names that lead elsewhere, and for odd standard streams.
-#include "platform.hpp"
 #include "test_image.hpp"
+#include "windows_paths.hpp"
 
 #include <gtest/gtest.h>
 
@@ -371,7 +371,9 @@ TEST_F(EndToEnd, FileSizeLimit)
 
 TEST_F(EndToEnd, DescriptorOutsideTheImage)
 {
-    write_file(dir / "bad.bin", test_image::with_table({1, 4, 1.0f, 0.0f}, {128, 4, 1.0f, 0.0f}));
+    write_file(dir / "bad.bin",
+               test_image::with_table({1, 4, test_image::f32(1.0f), test_image::f32(0.0f)},
+                                      {128, 4, test_image::f32(1.0f), test_image::f32(0.0f)}));
     const RunResult r = run({path("bad.bin")});
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(r.console, "1 128 4 4\r\n1.000000e+00 1.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
@@ -538,7 +540,9 @@ TEST_F(EndToEnd, FileSystemThatFills)
         GTEST_SKIP() << "unshare --user --map-root-user --mount is refused here";
     // Both series lie past the end of the 176-byte file and read as zeros:
     // 4,032 lines, about 100 KB of output.
-    write_file(dir / "f.bin", test_image::with_table({1, 16128, 1.0f, 0.0f}, {64, 16380}));
+    write_file(dir / "f.bin",
+               test_image::with_table({1, 16128, test_image::f32(1.0f), test_image::f32(0.0f)},
+                                      {64, 16380}));
     const fs::path mount = dir / "small";
     fs::create_directory(mount);
     // The tool's command follows the script as its arguments ("$@").

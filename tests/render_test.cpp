@@ -1,7 +1,9 @@
 // Rendering vectors: "%<width>.<precision>e" of single-precision values,
 // integers, and whole output lines.
-#include "curvedump.hpp"
+#include "decimal.hpp"
 #include "powers_of_ten.hpp"
+#include "reference_field.hpp"
+#include "single.hpp"
 
 #include <gtest/gtest.h>
 
@@ -63,7 +65,7 @@ TEST(Render, OutputFields)
     };
     for (const RenderCase& c : cases) {
         // The fast road the output file takes, and the general one.
-        char field[curvedump::exponent_max];
+        char field[curvedump::field_size];
         EXPECT_EQ(std::string(field, curvedump::put_field(field, c.bits)), c.expected)
             << std::hex << c.bits;
         EXPECT_EQ(render(c.bits, c.precision, c.width), c.expected) << std::hex << c.bits;
@@ -86,9 +88,32 @@ TEST(Render, ConsoleCoefficients)
         {0xFF800000, 6, 0, "-INF"},
         {0x7FC00000, 6, 0, "+NAN"},
         {0xFFC00000, 6, 0, "-NAN"},
+        // Any precision: past the 17 digits of a double, and none at all.
+        {bits_of(0.1f), 20, 0, "1.00000001490116119385e-01"},
+        {0x00000001, 30, 0, "1.401298464324817070923729583290e-45"},
+        {bits_of(2.5f), 0, 0, "2e+00"},
+        {bits_of(-2.5f), 0, 8, "  -2e+00"},
+        {bits_of(1.0f), -1, 0, "1.000000e+00"}, // negative: as if omitted
     };
     for (const RenderCase& c : cases)
         EXPECT_EQ(render(c.bits, c.precision, c.width), c.expected) << std::hex << c.bits;
+}
+
+// The double of a single-precision pattern is the same value, bit for bit:
+// subnormals normalized, a NaN's payload and sign kept, a signalling NaN
+// left signalling.
+TEST(Render, ToDoubleIsExact)
+{
+    const std::pair<std::uint32_t, std::uint64_t> cases[] = {
+        {0x00000000, 0x0000000000000000}, {0x80000000, 0x8000000000000000},
+        {0x3F800000, 0x3FF0000000000000}, {0x00000001, 0x36A0000000000000},
+        {0x007FFFFF, 0x380FFFFFC0000000}, {0x7F7FFFFF, 0x47EFFFFFE0000000},
+        {0xFF800000, 0xFFF0000000000000}, {0x7F800001, 0x7FF0000020000000},
+        {0xFFC00001, 0xFFF8000020000000},
+    };
+    for (const auto& [single, expected] : cases)
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(curvedump::single::to_double(single)), expected)
+            << std::hex << single;
 }
 
 TEST(Render, Integers)
@@ -119,20 +144,6 @@ TEST(Render, ValueLineIs25Bytes)
     }
 }
 
-// "%11.4e" as the plain road renders a finite value: sign, std::to_chars on
-// the double of the same value, padding.
-std::string reference_field(std::uint32_t bits)
-{
-    char text[32];
-    char* end = text;
-    if ((bits >> 31) != 0)
-        *end++ = '-';
-    const double value = std::bit_cast<float>(bits & 0x7FFFFFFFu);
-    end = std::to_chars(end, text + sizeof text, value, std::chars_format::scientific, 4).ptr;
-    const std::string field(text, end);
-    return std::string(field.size() < 11 ? 11 - field.size() : 0, ' ') + field;
-}
-
 struct FieldTally {
     int compared = 0;
     int mismatches = 0;
@@ -141,9 +152,9 @@ struct FieldTally {
 void compare_field(std::uint32_t bits, FieldTally& tally)
 {
     for (const std::uint32_t signed_bits : {bits, bits | 0x80000000u}) {
-        char field[curvedump::exponent_max];
+        char field[curvedump::field_size];
         const std::string fast(field, curvedump::put_field(field, signed_bits));
-        const std::string expected = reference_field(signed_bits);
+        const std::string expected = test_image::reference_field(signed_bits);
         ++tally.compared;
         if (fast != expected && ++tally.mismatches <= 10)
             ADD_FAILURE() << std::hex << signed_bits << ": " << fast << ", expected " << expected;

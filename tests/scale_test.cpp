@@ -1,7 +1,8 @@
 // Scaling vectors: scale * raw + offset, rounded to a 64-bit significand and
 // then to single precision. Expected bits were worked out by hand in exact
 // rational arithmetic.
-#include "curvedump.hpp"
+#include "layout.hpp"
+#include "scale.hpp"
 
 #include <gtest/gtest.h>
 

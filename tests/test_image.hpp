@@ -1,4 +1,6 @@
-// Builds input files for the tests: a descriptor table and raw values.
+// Writes data files for the tests, the fuzz seeds, the benchmarks and the
+// bundled sample: big-endian fields, a descriptor table, raw values. Values
+// are bit patterns; f32() gives the pattern of a float literal.
 #pragma once
 
 #include <bit>
@@ -9,13 +11,17 @@
 
 namespace test_image {
 
+constexpr std::uint32_t f32(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// The fields of one descriptor: scale and offset as bit patterns.
 struct Series {
     std::uint16_t block = 0;
     std::uint16_t length = 0;
-    float scale = 0.0f;
-    float offset = 0.0f;
+    std::uint32_t scale = 0;
+    std::uint32_t offset = 0;
 };
 
+// The file grows to hold what is put past its end.
 inline void put_be16(std::vector<unsigned char>& file, std::size_t pos, std::uint16_t v)
 {
     if (file.size() < pos + 2)
@@ -30,11 +36,6 @@ inline void put_be32(std::vector<unsigned char>& file, std::size_t pos, std::uin
     put_be16(file, pos + 2, static_cast<std::uint16_t>(v));
 }
 
-inline void put_float(std::vector<unsigned char>& file, std::size_t pos, float f)
-{
-    put_be32(file, pos, std::bit_cast<std::uint32_t>(f));
-}
-
 // A file holding the descriptor table and nothing else (176 bytes).
 inline std::vector<unsigned char> with_table(const Series& s1, const Series& s2)
 {
@@ -43,8 +44,8 @@ inline std::vector<unsigned char> with_table(const Series& s1, const Series& s2)
     for (const Series* s : {&s1, &s2}) {
         put_be16(file, table + 2, s->block);
         put_be16(file, table + 6, s->length);
-        put_float(file, table + 8, s->scale);
-        put_float(file, table + 12, s->offset);
+        put_be32(file, table + 8, s->scale);
+        put_be32(file, table + 12, s->offset);
         table += 16;
     }
     return file;
@@ -54,12 +55,13 @@ inline std::vector<unsigned char> with_table(const Series& s1, const Series& s2)
 // series 2 at block 2 with scale 0.5 and offset 10, four values each.
 inline std::vector<unsigned char> small_example()
 {
-    std::vector<unsigned char> file = with_table({1, 16, 1.0f, 0.0f}, {2, 16, 0.5f, 10.0f});
+    std::vector<unsigned char> file =
+        with_table({1, 16, f32(1.0f), f32(0.0f)}, {2, 16, f32(0.5f), f32(10.0f)});
     const float first[] = {1.0f, -2.5f, 0.1f, 1e30f};
     const float second[] = {4.0f, -20.0f, 0.0f, 8e-3f};
     for (std::size_t i = 0; i < 4; ++i) {
-        put_float(file, 256 + 4 * i, first[i]);
-        put_float(file, 512 + 4 * i, second[i]);
+        put_be32(file, 256 + 4 * i, f32(first[i]));
+        put_be32(file, 512 + 4 * i, f32(second[i]));
     }
     return file;
 }

@@ -1,6 +1,6 @@
 // The path functions of the Windows build, checked on every host: UTF-16
 // to UTF-8 and back without loss, and the form a path is opened in.
-#include "platform.hpp"
+#include "windows_paths.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,12 @@
-// The conversion from start to end: read the input image, decode and print
-// the header, scale both series, write the two-column output file.
+// The conversion: decode an image (the descriptors, then both series
+// scaled), the console lines, the output text, and a whole file converted
+// from start to end.
 #include "curvedump.hpp"
+
+#include "decimal.hpp"
+#include "layout.hpp"
 #include "platform.hpp"
+#include "single.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -33,6 +38,7 @@ bool write_and_close(File file, const std::string& text)
 Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read)
 {
     Decoded d;
+    d.file_size = bytes_read;
     if (bytes_read >= image_size) {
         d.status = status_too_large;
         return d;
@@ -98,36 +104,39 @@ std::string console_lines(const Decoded& d)
     return console;
 }
 
-std::string output_text(const Decoded& d)
+std::span<const std::uint32_t> series1_values(const Decoded& d)
 {
-    const std::span<const std::uint32_t> all(d.values);
-    const auto count1 = static_cast<std::size_t>(d.series1.count);
+    const auto count1 = std::min(static_cast<std::size_t>(d.series1.count), d.values.size());
+    return std::span(d.values).first(count1);
+}
+
+std::span<const std::uint32_t> series2_values(const Decoded& d)
+{
+    return std::span(d.values).subspan(series1_values(d).size());
+}
+
+std::string output_text(std::span<const std::uint32_t> series1,
+                        std::span<const std::uint32_t> series2)
+{
     std::string text;
-    append_value_lines(text, all.first(count1), all.subspan(count1));
+    append_value_lines(text, series1, series2);
     return text;
 }
 
-int convert_image(std::span<const unsigned char> image, std::size_t bytes_read,
-                  std::string& console, std::string& output)
-{
-    const Decoded d = decode_image(image, bytes_read);
-    console += console_lines(d);
-    if (d.status == status_ok)
-        output = output_text(d);
-    return d.status;
-}
+double to_double(std::uint32_t bits) { return single::to_double(bits); }
 
+namespace {
+
+// Reads the whole input in one request (a short count is the whole file)
+// into `image`, zero past what was read; false on a read error.
 bool read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
 {
-    // One request; a short count is the whole file.
     bytes_read = std::fread(image.data(), 1, image.size(), input);
     if (std::ferror(input) != 0)
         return false;
     std::fill(image.begin() + static_cast<std::ptrdiff_t>(bytes_read), image.end(), 0);
     return true;
 }
-
-namespace {
 
 void print_line(const Print& print, std::string_view line)
 {
@@ -187,7 +196,7 @@ int convert(const std::string& input_path, const Print& print, int& input_error)
     }
     std::string output;
     try {
-        output = output_text(decoded);
+        output = output_text(series1_values(decoded), series2_values(decoded));
     } catch (const std::bad_alloc&) {
         append_line(text, "Cannot allocate memory"); // after the header, as for the values
         print(text);
@@ -200,6 +209,23 @@ int convert(const std::string& input_path, const Print& print, int& input_error)
 }
 
 } // namespace
+
+Decoded decode_file(const std::string& path, int& error)
+{
+    error = 0;
+    const File input(open_input(path));
+    if (!input) {
+        error = errno;
+        return {};
+    }
+    std::vector<unsigned char> image(image_size);
+    std::size_t bytes_read = 0;
+    if (!read_image(input.get(), image, bytes_read)) {
+        error = errno != 0 ? errno : EIO;
+        return {};
+    }
+    return decode_image(image, bytes_read);
+}
 
 int convert_file(std::string_view input_path, const Print& print, int* input_error)
 {

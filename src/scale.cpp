@@ -1,87 +1,37 @@
-// Decoding the input image and scaling the series.
+// The scaling of a raw value: scale * raw + offset.
 //
-// scale_value computes scale * raw + offset the way an extended-precision
-// unit does, but in integers so that every platform gets the same bits: the
-// product is exact, the sum is rounded once to a 64-bit significand (nearest,
-// ties to even), and that is rounded again to single precision (nearest, ties
-// to even, subnormals included). The double rounding is deliberate: stored
-// files were made this way.
+// The result is what an extended-precision unit gives: the product is exact,
+// the sum is rounded once to a 64-bit significand (nearest, ties to even),
+// and that is rounded again to single precision (nearest, ties to even,
+// subnormals included). The double rounding is deliberate: stored files
+// were made this way.
 //
-// The steps are those of a software floating-point unit, each in integers:
-// unpack the operands, multiply the significands exactly, align the product
-// and the offset in a 128-bit window, add, normalize, round to 64 bits with
-// the round and sticky bits taken from the window, and round that to single
-// precision in round_to_single, the one routine that does so. Every value
-// takes this one road; special operands (NaN, infinity, zero) branch off to
-// scale_special first.
-#include "curvedump.hpp"
+// Each step is a named routine on integers: unpack the operands
+// (single.hpp), multiply the significands exactly, align the product and
+// the offset in a 128-bit window, add, normalize, round_to_wide, and
+// round_to_single, the one routine that rounds to single precision. Every
+// value takes this one road; special operands (NaN, infinity, zero) branch
+// off to scale_special first.
+#include "scale.hpp"
+
+#include "single.hpp"
 
 #include <algorithm>
 #include <bit>
+#include <utility>
 
 namespace curvedump {
 
-std::int16_t read_be16(std::span<const unsigned char> image, std::size_t pos)
-{
-    if (pos > image.size() || image.size() - pos < 2)
-        return 0;
-    const auto bits = static_cast<std::uint16_t>(image[pos] << 8 | image[pos + 1]);
-    return static_cast<std::int16_t>(bits);
-}
-
-std::uint32_t read_be32(std::span<const unsigned char> image, std::size_t pos)
-{
-    if (pos > image.size() || image.size() - pos < 4)
-        return 0;
-    return std::uint32_t{image[pos]} << 24 | std::uint32_t{image[pos + 1]} << 16 |
-           std::uint32_t{image[pos + 2]} << 8 | std::uint32_t{image[pos + 3]};
-}
-
-SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::size_t table_pos)
-{
-    SeriesDescriptor series;
-    series.block = read_be16(image, table_pos + 2);
-    series.length = read_be16(image, table_pos + 6);
-    series.count = static_cast<std::int16_t>(series.length / 4);
-    series.scale = read_be32(image, table_pos + 8);
-    series.offset = read_be32(image, table_pos + 12);
-    return series;
-}
-
-// A series must lie inside the image; an empty one may point anywhere.
-bool descriptor_fits(const SeriesDescriptor& series)
-{
-    if (series.length < 0)
-        return false;
-    if (series.count == 0)
-        return true;
-    if (series.block < 0)
-        return false;
-    const long end = long{series.block} * long{block_size} + 4L * series.count;
-    return end <= static_cast<long>(image_size);
-}
-
 namespace {
 
-// The functions on the road every value takes are declared inline: a hint
-// that GCC at -O2, the level distributions build with, needs to keep the
-// road in one piece (without it a value costs about twice as long there;
-// measured on the largest input, 8,127 values: 92 µs against 31 to 46 µs).
+using namespace single;
 
-// Single-precision fields.
-constexpr int fraction_bits = 23;
-constexpr std::uint32_t sign_mask = 0x80000000u;
-constexpr std::uint32_t exponent_mask = 0x7F800000u;
-constexpr std::uint32_t fraction_mask = 0x007FFFFFu;
-constexpr std::uint32_t hidden_bit = 0x00800000u;
-constexpr std::uint32_t quiet_bit = 0x00400000u;
+// The functions on the road every value takes are declared inline: GCC at
+// -O2, the level distributions build with, keeps the road in one piece only
+// with that hint (CONTRIBUTING, "Performance", has the figures).
+
 // The result of an invalid operation: a quiet NaN with its sign bit set.
 constexpr std::uint32_t default_nan = 0xFFC00000u;
-constexpr int exponent_bias = 127;
-// A normal value is significand * 2^(field - significand_bias), the
-// significand holding the hidden bit; a subnormal one is
-// fraction * 2^(1 - significand_bias), 2^-149 its smallest.
-constexpr int significand_bias = exponent_bias + fraction_bits; // 150
 
 // A 64-bit significand with its leading bit at bit 63 and bit 0 worth
 // 2^exponent has the exponent field exponent + wide_bias.
@@ -89,13 +39,6 @@ constexpr int wide_bias = exponent_bias + 63; // 190
 // Rounding such a significand to single precision keeps its top 24 bits.
 constexpr int dropped_bits = 64 - (fraction_bits + 1); // 40
 constexpr std::uint64_t top_bit = std::uint64_t{1} << 63;
-
-bool is_nan(std::uint32_t f) { return (f & ~sign_mask) > exponent_mask; }
-bool is_inf(std::uint32_t f) { return (f & ~sign_mask) == exponent_mask; }
-bool is_zero(std::uint32_t f) { return (f & ~sign_mask) == 0; }
-bool is_negative(std::uint32_t f) { return (f & sign_mask) != 0; }
-// The magnitude minus 1 wraps for zero, so one comparison takes both ends.
-bool is_finite_non_zero(std::uint32_t f) { return (f & ~sign_mask) - 1 < exponent_mask - 1; }
 
 // x * 2^-shift in one word, the 1 bits shifted out folded into bit 0 (the
 // sticky bit), which keeps the value on the right side of every rounding
@@ -120,7 +63,7 @@ inline std::uint32_t round_to_single(bool negative, std::uint64_t significand, i
         // where the exponent field below reads 0.
         significand = shift_right_jam(significand, 1 - biased);
         biased = 1;
-    } else if (biased > 254) {
+    } else if (biased > max_biased - 1) {
         return sign | exponent_mask;
     }
     // Round half up, then take an exact tie back down to even.
@@ -137,23 +80,29 @@ inline std::uint32_t round_to_single(bool negative, std::uint64_t significand, i
     return sign | (field + kept);
 }
 
-// A finite non-zero single: significand * 2^exponent, significand in
-// [2^23, 2^24).
-struct Unpacked {
-    bool negative;
-    std::uint32_t significand;
+// A 128-bit fixed-point number: high holds the bits from the window's
+// exponent up, low the 64 below.
+struct Window {
+    std::uint64_t high;
+    std::uint64_t low;
+};
+
+// A 64-bit significand with its leading bit at bit 63, and its exponent.
+struct Wide {
+    std::uint64_t significand;
     int exponent;
 };
 
-inline Unpacked unpack(std::uint32_t f)
+// Round the window high:low, its leading bit at bit 63 of high and bit 0 of
+// high worth 2^exponent, to a 64-bit significand: low's top bit is the round
+// bit. Round half up, then take an exact tie back down to even.
+inline Wide round_to_wide(Window w, int exponent)
 {
-    const int biased = static_cast<int>((f & exponent_mask) >> fraction_bits);
-    const std::uint32_t fraction = f & fraction_mask;
-    if (biased == 0) { // subnormal: bring the leading bit to the hidden bit's place
-        const int shift = std::countl_zero(fraction) - (31 - fraction_bits);
-        return {is_negative(f), fraction << shift, 1 - significand_bias - shift};
-    }
-    return {is_negative(f), fraction | hidden_bit, biased - significand_bias};
+    std::uint64_t high = w.high + (w.low >> 63);
+    high &= ~std::uint64_t{w.low == top_bit ? 1u : 0u};
+    if (high == 0) // carried out of the top: 2^64
+        return {top_bit, exponent + 1};
+    return {high, exponent};
 }
 
 // A term of the sum: significand * 2^exponent with the leading bit of the
@@ -175,18 +124,11 @@ inline Term multiply(Unpacked a, Unpacked b)
     return {a.negative != b.negative, product << shift, a.exponent + b.exponent - shift};
 }
 
-Term widen(Unpacked a)
+Term to_term(Unpacked a)
 {
     constexpr int shift = term_top - fraction_bits;
     return {a.negative, std::uint64_t{a.significand} << shift, a.exponent - shift};
 }
-
-// A 128-bit fixed-point number: high holds the bits from the window's
-// exponent up, low the 64 below.
-struct Window {
-    std::uint64_t high;
-    std::uint64_t low;
-};
 
 // significand * 2^-distance in a window. Bits that would fall below it are
 // dropped, not kept as a sticky bit, because they cannot change a result:
@@ -206,45 +148,31 @@ inline Window align(std::uint64_t significand, int distance)
 inline std::uint32_t add_and_round(Term a, Term b)
 {
     // Make a the larger magnitude, so that a - b is never negative.
-    if (b.exponent > a.exponent || (b.exponent == a.exponent && b.significand > a.significand)) {
-        const Term t = a;
-        a = b;
-        b = t;
-    }
+    if (b.exponent > a.exponent || (b.exponent == a.exponent && b.significand > a.significand))
+        std::swap(a, b);
     // b aligned below a in a 128-bit window; both are below 2^62, so their
     // sum does not carry into bit 63.
     const Window w = align(b.significand, a.exponent - b.exponent);
-    std::uint64_t high = a.significand;
-    std::uint64_t low = 0;
+    Window sum{a.significand, 0};
     if (a.negative == b.negative) {
-        high += w.high;
-        low = w.low;
+        sum.high += w.high;
+        sum.low = w.low;
     } else {
-        high -= w.high + (w.low != 0 ? 1 : 0);
-        low = 0 - w.low;
+        sum.high -= w.high + (w.low != 0 ? 1 : 0);
+        sum.low = 0 - w.low;
         // With exponents 2 or more apart the difference is above 2^60. With
         // 0 or 1 no bit of b reaches low (a term has 14 or more zero bits at
         // the bottom), so high is 0 exactly when the terms cancel.
-        if (high == 0)
+        if (sum.high == 0)
             return 0; // exact cancellation gives +0
     }
-    int exponent = a.exponent;
-    // Bring the leading bit to bit 63. A shift of more than 3 only follows a
-    // cancellation with exponents 0 or 1 apart, when low is 0.
-    const int shift = std::countl_zero(high);
-    high = high << shift | low >> 1 >> (63 - shift); // two steps: no shift by 64
-    low <<= shift;
-    exponent -= shift;
-    // First rounding, to a 64-bit significand: low's top bit is the round
-    // bit. Round half up, then take an exact tie back down to even.
-    high += low >> 63;
-    high &= ~std::uint64_t{low == top_bit ? 1u : 0u};
-    if (high == 0) { // carried out of the top: 2^64
-        high = top_bit;
-        ++exponent;
-    }
-    // Second rounding: to single precision.
-    return round_to_single(a.negative, high, exponent);
+    // Normalize: bring the leading bit to bit 63. A shift of more than 3
+    // only follows a cancellation with exponents 0 or 1 apart, when low is 0.
+    const int shift = std::countl_zero(sum.high);
+    sum.high = sum.high << shift | sum.low >> 1 >> (63 - shift); // two steps: no shift by 64
+    sum.low <<= shift;
+    const Wide wide = round_to_wide(sum, a.exponent - shift);
+    return round_to_single(a.negative, wide.significand, wide.exponent);
 }
 
 // NaN, infinite or zero operands (scale or raw zero), with the IEEE 754
@@ -297,7 +225,7 @@ Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
         c.scale_parts = unpack(scale);
         c.offset_zero = is_zero(offset);
         if (!c.offset_zero)
-            c.offset_term = widen(unpack(offset));
+            c.offset_term = to_term(unpack(offset));
     }
     return c;
 }
@@ -307,7 +235,7 @@ inline std::uint32_t scale_one(const Coefficients& c, std::uint32_t raw)
     if (!c.regular || !is_finite_non_zero(raw))
         return scale_special(c.scale, raw, c.offset);
     const Term product = multiply(c.scale_parts, unpack(raw));
-    if (c.offset_zero) { // 48 bits: the first rounding is exact
+    if (c.offset_zero) { // 48 bits: the rounding to 64 bits is exact
         return round_to_single(product.negative, product.significand << (63 - term_top),
                                product.exponent - (63 - term_top));
     }
@@ -321,24 +249,11 @@ std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t 
     return scale_one(prepare(scale, offset), raw);
 }
 
-void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
-                  std::span<std::uint32_t> values)
+void scale_values(std::uint32_t scale, std::uint32_t offset, std::span<std::uint32_t> values)
 {
-    // The raw values that lie inside the image are read directly; any
-    // beyond it (never, once the descriptor has been checked) read as zero.
-    const std::size_t start =
-        series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
-    const std::size_t inside =
-        start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
-    const unsigned char* raw = image.data() + (start < image.size() ? start : 0);
-    const Coefficients c = prepare(series.scale, series.offset);
-    for (std::size_t i = 0; i < inside; ++i, raw += 4) {
-        const std::uint32_t bits = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
-                                   std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
-        values[i] = scale_one(c, bits);
-    }
-    for (std::size_t i = inside; i < values.size(); ++i)
-        values[i] = scale_one(c, 0);
+    const Coefficients c = prepare(scale, offset);
+    for (std::uint32_t& v : values)
+        v = scale_one(c, v);
 }
 
 } // namespace curvedump

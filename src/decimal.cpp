@@ -1,16 +1,16 @@
-// Rendering numbers and lines as text.
+// Decimal text: integers, the general exponent form ("%.<p>e") through
+// std::to_chars (correctly rounded, ties to even, "." as decimal point), and
+// the output file's fields ("%11.4e") by a faster road.
 //
-// The text must be the same bytes everywhere, so nothing here goes through
-// printf, iostreams or the locale: integers and exponent forms come from
-// std::to_chars (correctly rounded, ties to even, "." as decimal point),
-// and every line ends in CR LF written as two explicit bytes.
-//
-// The output file's fields (five significant digits) take a faster road,
-// put_field, which gives the same bytes as std::to_chars for every
-// single-precision value (an exhaustive test compares all 2^32) and hands
-// the rare value it cannot decide back to std::to_chars.
-#include "curvedump.hpp"
+// The fast road, five_significant_digits, multiplies the significand by a
+// 32-bit power of ten and reads five digits off the fixed-point product; a
+// value that lies too near a rounding tie for that estimate goes to
+// std::to_chars instead. Both give the same bytes for every single-precision
+// value (the exhaustive test compares all 2^32).
+#include "decimal.hpp"
+
 #include "powers_of_ten.hpp"
+#include "single.hpp"
 
 #include <algorithm>
 #include <array>
@@ -37,17 +37,22 @@ struct DecimalScale {
     int exponent10;
 };
 
-constexpr int lowest_biased = -22; // the smallest subnormal, normalized
+using single::fraction_bits;
+using single::max_biased;
+using single::significand_bias;
+
+// The smallest subnormal, normalized: 2^-149 = 2^23 * 2^(-22 - 150).
+constexpr int lowest_biased = -22;
 // The table of powers holds exactly the factors the decimal scales need.
-static_assert(min_power == 4 - floor_log10_pow2(254 - 150 + 23));
-static_assert(max_power == 4 - floor_log10_pow2(lowest_biased - 150 + 23));
+static_assert(min_power == 4 - floor_log10_pow2(max_biased - 1 - significand_bias + fraction_bits));
+static_assert(max_power == 4 - floor_log10_pow2(lowest_biased - significand_bias + fraction_bits));
 
 constexpr auto decimal_scales = [] {
-    std::array<DecimalScale, 255 - lowest_biased> table{};
-    for (int biased = lowest_biased; biased < 255; ++biased) {
+    std::array<DecimalScale, max_biased - lowest_biased> table{};
+    for (int biased = lowest_biased; biased < max_biased; ++biased) {
         // Significand m in [2^23, 2^24) and exponent e: value m * 2^e.
-        const int e = biased - 150;
-        const int k = floor_log10_pow2(e + 23);
+        const int e = biased - significand_bias;
+        const int k = floor_log10_pow2(e + fraction_bits);
         const Power p = powers_of_ten[static_cast<std::size_t>(4 - k - min_power)];
         table[static_cast<std::size_t>(biased - lowest_biased)] = {p.significand,
                                                                    -(e + p.exponent + 32), k};
@@ -95,25 +100,15 @@ char* put_pair(char* out, std::uint32_t two_digits)
 
 } // namespace
 
-// --- Five significant digits ------------------------------------------------
-
-// Rounds the positive finite non-zero single-precision value `bits` to five
-// significant digits, nearest with ties to even: digits in [10000, 99999]
-// and the decimal exponent of the first. Returns false, leaving the work to
-// an exact conversion, when the value lies too near a rounding tie for the
-// 64-bit estimate to decide (exact ties included).
+// Undecided values are those within a margin of a five-digit rounding tie,
+// exact ties included.
 bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10)
 {
-    // v = m * 2^(biased - 150) with m in [2^23, 2^24).
-    std::uint32_t m = bits & 0x007FFFFFu;
-    int biased = static_cast<int>(bits >> 23);
-    if (biased == 0) {
-        const int shift = std::countl_zero(m) - 8;
-        m <<= shift;
-        biased = 1 - shift;
-    } else {
-        m |= 0x00800000u;
-    }
+    // v = m * 2^(biased - 150) with m in [2^23, 2^24); a subnormal's biased
+    // exponent, once its significand is normalized, is 0 or below.
+    const single::Unpacked u = single::unpack(bits);
+    const std::uint64_t m = u.significand;
+    const int biased = u.exponent + single::significand_bias;
     const DecimalScale& scale = decimal_scales[static_cast<std::size_t>(biased - lowest_biased)];
 
     // x = v * 10^(4 - k) lies in [10^4, 10^6): form it in fixed point with
@@ -157,78 +152,74 @@ char* put_five_digits(char* out, std::uint32_t n, int exponent10)
     return out + 10;
 }
 
-// The texts that stand for a whole non-finite number, or null when finite.
+// The text that stands for a whole non-finite number, or null when finite.
 const char* non_finite_text(std::uint32_t f)
 {
-    if ((f & 0x7F800000u) != 0x7F800000u)
-        return nullptr;
-    const bool negative = (f & 0x80000000u) != 0;
-    if ((f & 0x007FFFFFu) == 0)
-        return negative ? "-INF" : "+INF";
-    return negative ? "-NAN" : "+NAN";
+    if (single::is_inf(f))
+        return single::is_negative(f) ? "-INF" : "+INF";
+    if (single::is_nan(f))
+        return single::is_negative(f) ? "-NAN" : "+NAN";
+    return nullptr;
 }
+
+constexpr std::size_t non_finite_size = 4; // each of those texts
 
 } // namespace
 
-double widen(std::uint32_t bits)
+void append_int(std::string& text, int value)
 {
-    const std::uint64_t sign = std::uint64_t{bits >> 31} << 63;
-    int biased = static_cast<int>((bits >> 23) & 0xFF);
-    std::uint32_t fraction = bits & 0x007FFFFFu;
-    if (biased == 0) {
-        if (fraction == 0)
-            return std::bit_cast<double>(sign);
-        // Subnormal: move the leading bit up to the hidden-bit position.
-        const int shift = std::countl_zero(fraction) - 8;
-        fraction = (fraction << shift) & 0x007FFFFFu;
-        biased = 1 - shift;
-    }
-    // Infinities and NaNs keep the all-ones exponent, and a NaN its payload.
-    const int double_biased = biased == 255 ? 2047 : biased + (1023 - 127);
-    return std::bit_cast<double>(sign | static_cast<std::uint64_t>(double_biased) << 52 |
-                                 std::uint64_t{fraction} << 29);
+    char buffer[16]; // an int needs at most 11
+    text.append(buffer, std::to_chars(buffer, buffer + sizeof buffer, value).ptr);
 }
 
-char* put_int(char* out, int value)
+void append_exponent(std::string& text, std::uint32_t bits, int precision, int width)
 {
-    // An int needs at most 11 characters.
-    return std::to_chars(out, out + 11, value).ptr;
-}
-
-// "%<width>.<precision>e" of the single-precision value `bits`.
-char* put_exponent(char* out, std::uint32_t bits, int precision, int width)
-{
-    char text[exponent_max];
-    char* end = text;
+    if (precision < 0)
+        precision = 6;
+    std::string number;
     if (const char* fixed = non_finite_text(bits)) {
-        end = std::copy_n(fixed, 4, text); // each text is 4 characters
+        number = fixed;
     } else {
         // The sign is written apart so that -0 keeps its "-".
-        if ((bits & 0x80000000u) != 0)
-            *end++ = '-';
-        end = std::to_chars(end, text + sizeof text, widen(bits & 0x7FFFFFFFu),
-                            std::chars_format::scientific, precision)
-                  .ptr;
+        if (single::is_negative(bits))
+            number += '-';
+        // One digit, ".", the digits, "e", a sign and at most three digits.
+        const std::size_t start = number.size();
+        number.resize(start + static_cast<std::size_t>(precision) + 7);
+        char* const first = number.data() + start;
+        const std::to_chars_result r = std::to_chars(first, number.data() + number.size(),
+                                                     single::to_double(single::magnitude(bits)),
+                                                     std::chars_format::scientific, precision);
+        number.resize(static_cast<std::size_t>(r.ptr - number.data()));
     }
-    const auto length = static_cast<int>(end - text);
-    for (int pad = length; pad < width; ++pad)
-        *out++ = ' ';
-    std::memcpy(out, text, static_cast<std::size_t>(length));
-    return out + length;
+    if (width > 0 && static_cast<std::size_t>(width) > number.size())
+        text.append(static_cast<std::size_t>(width) - number.size(), ' ');
+    text += number;
 }
 
-// "%11.4e": always 11 bytes for a single-precision value.
+void append_line_end(std::string& text) { text += "\r\n"; }
+
 char* put_field(char* out, std::uint32_t bits)
 {
-    const std::uint32_t magnitude = bits & 0x7FFFFFFFu;
+    if (const char* fixed = non_finite_text(bits)) {
+        std::memset(out, ' ', field_size - non_finite_size);
+        std::memcpy(out + field_size - non_finite_size, fixed, non_finite_size);
+        return out + field_size;
+    }
+    out[0] = single::is_negative(bits) ? '-' : ' ';
+    const std::uint32_t magnitude = single::magnitude(bits);
+    if (magnitude == 0)
+        return put_five_digits(out + 1, 0, 0);
     std::uint32_t digits = 0;
     int exponent10 = 0;
-    // magnitude - 1 wraps for zero, so this takes finite non-zero values.
-    if (magnitude - 1 < 0x7F7FFFFFu && five_significant_digits(magnitude, digits, exponent10)) {
-        out[0] = (bits & 0x80000000u) != 0 ? '-' : ' ';
+    if (five_significant_digits(magnitude, digits, exponent10))
         return put_five_digits(out + 1, digits, exponent10);
-    }
-    return put_exponent(out, bits, 4, 11);
+    // Too near a tie for the estimate: the exact conversion. A finite
+    // single-precision value has a two-digit decimal exponent, so the text
+    // "d.dddde+dd" fills the rest of the field.
+    std::to_chars(out + 1, out + field_size, single::to_double(magnitude),
+                  std::chars_format::scientific, 4);
+    return out + field_size;
 }
 
 char* put_value_line(char* out, std::uint32_t first, std::uint32_t second)
@@ -258,19 +249,5 @@ void append_value_lines(std::string& text, std::span<const std::uint32_t> first,
     }
     text.append(block, end);
 }
-
-void append_int(std::string& text, int value)
-{
-    char buffer[16];
-    text.append(buffer, put_int(buffer, value));
-}
-
-void append_exponent(std::string& text, std::uint32_t bits, int precision, int width)
-{
-    char buffer[exponent_max];
-    text.append(buffer, put_exponent(buffer, bits, precision, width));
-}
-
-void append_line_end(std::string& text) { text += "\r\n"; }
 
 } // namespace curvedump

@@ -1,0 +1,31 @@
+// The input file's layout: the descriptor table, where each series' raw
+// values lie, and the bounds a descriptor must keep (layout.cpp).
+#pragma once
+
+#include "curvedump.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace curvedump {
+
+// Series data is addressed in blocks of this many bytes.
+inline constexpr std::size_t block_size = 256;
+// Where each series' 16-byte descriptor starts.
+inline constexpr std::size_t series1_table = 144;
+inline constexpr std::size_t series2_table = 160;
+
+// One descriptor of the table; fields past the end of the image read as zero.
+SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::size_t table_pos);
+
+// Whether a series lies inside the image (an empty one may point anywhere).
+bool descriptor_fits(const SeriesDescriptor& series);
+
+// The series' raw values as bit patterns, then each scaled in place:
+// values holds series.count entries. Raw values past the end of the image
+// (never, once the descriptor fits) read as zero.
+void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
+                  std::span<std::uint32_t> values);
+
+} // namespace curvedump
