@@ -36,11 +36,13 @@ done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6'
 dpkg-deb -f "$pydeb" Depends | grep -q 'python3 (>= 3.*python3-numpy'
 (dpkg-deb -c "$deb"; dpkg-deb -c "$pydeb") | awk '{print $NF}' | grep -v '/$' |
-  sed 's/\.cpython-.*\.so$/.cpython-*.so/' | sort > "$work/contents"
+  sed 's/\.cpython-.*\.so$/.cpython-*.so/' | LC_ALL=C sort > "$work/contents"
 diff -u - "$work/contents" <<'LIST'
 ./usr/bin/curvedump
-./usr/lib/python3/dist-packages/curvedump.cpython-*.so
-./usr/lib/python3/dist-packages/curvedump.pyi
+./usr/lib/python3/dist-packages/curvedump/__init__.py
+./usr/lib/python3/dist-packages/curvedump/__init__.pyi
+./usr/lib/python3/dist-packages/curvedump/_core.cpython-*.so
+./usr/lib/python3/dist-packages/curvedump/py.typed
 ./usr/share/doc/curvedump/changelog.gz
 ./usr/share/doc/curvedump/copyright
 ./usr/share/doc/python3-curvedump/changelog.gz

@@ -1,6 +1,7 @@
-// The Python module `curvedump`: the exact values of a data file, from the
-// converter's own core (the same decoding, scaling and rendering), without
-// going through the five-digit text.
+// curvedump._core, the compiled part of the Python package `curvedump`: the
+// exact values of a data file from the converter's own core (the same
+// decoding, scaling and rendering), without going through the five-digit
+// text. The package's __init__.py gives the public names.
 #include "curvedump.hpp"
 
 #include <pybind11/eval.h>
@@ -23,9 +24,6 @@ struct Curves {
     py::array_t<float> series2;
 };
 
-// Set when the module is imported: curvedump.Error.
-PyObject* error_type = nullptr;
-
 // The last line of console text, without its line end.
 std::string last_line(std::string_view console)
 {
@@ -41,11 +39,14 @@ py::str console_str(const std::string& text)
         PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
+// curvedump.Error, defined in the package's __init__.py before it imports
+// this extension.
 [[noreturn]] void raise_refusal(int status, const std::string& console)
 {
-    const py::object error = py::reinterpret_borrow<py::object>(error_type)(
-        status, console_str(last_line(console)), console_str(console));
-    PyErr_SetObject(error_type, error.ptr());
+    const py::object error_type = py::module_::import("curvedump").attr("Error");
+    const py::object error =
+        error_type(status, console_str(last_line(console)), console_str(console));
+    PyErr_SetObject(error_type.ptr(), error.ptr());
     throw py::error_already_set();
 }
 
@@ -185,13 +186,13 @@ Curves curves_from_state(const py::tuple& state)
 
 } // namespace
 
-PYBIND11_MODULE(curvedump, m)
+PYBIND11_MODULE(_core, m)
 {
-    m.doc() = "Exact values of curvedump data files: the same decoding and scaling as the\n"
-              "curvedump tool, with every value as the single-precision number it is.";
+    m.doc() = "The compiled core of the curvedump package.";
     m.attr("__version__") = CURVEDUMP_VERSION;
 
-    py::class_<Curves>(m, "Curves", "The two series of a data file, decoded and scaled.")
+    py::class_<Curves> curves(m, "Curves", "The two series of a data file, decoded and scaled.");
+    curves
         .def_property_readonly(
             "blocks",
             [](const Curves& c) {
@@ -237,60 +238,10 @@ PYBIND11_MODULE(curvedump, m)
                         std::to_string(c.decoded.series2.count) + " values>";
              })
         .def(py::pickle(&curves_state, &curves_from_state));
+    // Pickles name the public place, curvedump.Curves.
+    curves.attr("__module__") = "curvedump";
 
     m.def("_read", &read_path);
     m.def("_read_bytes", &read_data);
     m.def("_convert", &convert_path);
-
-    // Error and the public functions are plain Python, defined here in the
-    // module itself, so that they pickle: process pools send functions to
-    // their workers and exceptions back.
-    py::exec(R"(
-class Error(ValueError):
-    """A file the tool refuses, or an output it cannot write (a ValueError).
-
-    status: the tool's exit status (1 output not created, not written or the
-    input itself; 3 both series empty; 4 file too large; 5 invalid
-    descriptor). message: the tool's message. console: all the console text
-    the tool prints for it, the message line included.
-    """
-
-    def __init__(self, status, message, console):
-        super().__init__(message)
-        self.status = status
-        self.message = message
-        self.console = console
-
-    def __reduce__(self):
-        return (Error, (self.status, self.message, self.console))
-
-
-def read(path):
-    """Reads and decodes the data file at path (str, bytes or os.PathLike).
-
-    Raises curvedump.Error for a file the tool refuses, and OSError
-    (FileNotFoundError, IsADirectoryError, PermissionError, ...) when the
-    file cannot be opened or read. Other threads run while it reads.
-    """
-    return _read(path)
-
-
-def read_bytes(data):
-    """Decodes a data file's bytes (any bytes-like object), as read() does
-    the file's."""
-    return _read_bytes(data)
-
-
-def convert(path):
-    """Does what running the tool does: writes PATH.txt beside the file, with
-    the tool's safety rules, and returns the console text.
-
-    Raises curvedump.Error for a refused file or an output that cannot be
-    created or written, or is the input itself (status 1), and OSError when
-    the input cannot be opened or read.
-    """
-    return _convert(path)
-)",
-             m.attr("__dict__"));
-    error_type = py::object(m.attr("Error")).release().ptr(); // kept while the module lives
 }
