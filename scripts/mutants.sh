@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Mutation check of the arithmetic and the formatter: applies each fault
-# below to src/decode.cpp, src/render.cpp or src/powers_of_ten.hpp, one at a
+# below to the scaling, the decimal text, the table of powers, the
+# single-precision fields or the layout (src/), one at a
 # time, rebuilds, runs the everyday suite (everything but the exhaustive
 # test), and prints a verdict per mutant and the summary
 # "N killed, S survived, K equivalent". A mutant listed as equivalent must
@@ -16,7 +17,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 only=${1:-}
 build=build/mutants
-sources=(src/decode.cpp src/render.cpp src/powers_of_ten.hpp)
+sources=(src/scale.cpp src/decimal.cpp src/powers_of_ten.hpp src/single.hpp src/layout.cpp)
 
 saved=$(mktemp -d)
 for f in "${sources[@]}"; do cp "$f" "$saved/"; done
@@ -35,7 +36,7 @@ mutant() {
   names+=("$1") files+=("$2") olds+=("$3") news+=("$4") reasons+=("${5:-}")
 }
 
-d=src/decode.cpp r=src/render.cpp p=src/powers_of_ten.hpp
+d=src/scale.cpp r=src/decimal.cpp p=src/powers_of_ten.hpp s=src/single.hpp l=src/layout.cpp
 # --- the scaling ---
 mutant "jam: sticky bit dropped" $d \
   'return x >> shift | (lost != 0 ? 1 : 0);' 'return x >> shift;'
@@ -45,9 +46,9 @@ mutant "jam: everything sticky from shift 63" $d \
 mutant "single: subnormal limit off by one" $d \
   'if (biased < 1) {' 'if (biased < 0) {'
 mutant "single: overflow limit one too low" $d \
-  '} else if (biased > 254) {' '} else if (biased > 253) {'
+  '} else if (biased > max_biased - 1) {' '} else if (biased > max_biased - 2) {'
 mutant "single: overflow limit one too high" $d \
-  '} else if (biased > 254) {' '} else if (biased > 255) {'
+  '} else if (biased > max_biased - 1) {' '} else if (biased > max_biased) {'
 mutant "single: round bit dropped" $d \
   'kept += static_cast<std::uint32_t>(dropped >> (dropped_bits - 1));' 'kept += 0;'
 mutant "single: ties away from zero" $d \
@@ -57,7 +58,7 @@ mutant "single: ties to odd" $d \
 mutant "single: exponent field one too high" $d \
   'static_cast<std::uint32_t>(biased - 1) << fraction_bits' \
   'static_cast<std::uint32_t>(biased) << fraction_bits'
-mutant "unpack: subnormal exponent off by one" $d \
+mutant "unpack: subnormal exponent off by one" $s \
   'return {is_negative(f), fraction << shift, 1 - significand_bias - shift};' \
   'return {is_negative(f), fraction << shift, -significand_bias - shift};'
 mutant "multiply: sign of the raw value lost" $d \
@@ -75,22 +76,23 @@ mutant "add: terms of equal magnitude swapped" $d \
   'b.significand > a.significand' 'b.significand >= a.significand' \
   "swapping two terms of the same magnitude changes nothing: they add alike, and cancel to +0"
 mutant "add: borrow out of low lost" $d \
-  'high -= w.high + (w.low != 0 ? 1 : 0);' 'high -= w.high;'
+  'sum.high -= w.high + (w.low != 0 ? 1 : 0);' 'sum.high -= w.high;'
 mutant "add: result takes the smaller term's sign" $d \
-  'return round_to_single(a.negative, high, exponent);' 'return round_to_single(b.negative, high, exponent);'
+  'return round_to_single(a.negative, wide.significand, wide.exponent);' \
+  'return round_to_single(b.negative, wide.significand, wide.exponent);'
 mutant "add: exact cancellation gives -0" $d \
   'return 0; // exact cancellation gives +0' 'return sign_mask;'
 mutant "add: normalization takes one bit too many from low" $d \
-  'low >> 1 >> (63 - shift)' 'low >> (63 - shift)'
+  'sum.low >> 1 >> (63 - shift)' 'sum.low >> (63 - shift)'
 mutant "first rounding: round bit dropped" $d \
-  'high += low >> 63;' 'high += 0;'
+  'std::uint64_t high = w.high + (w.low >> 63);' 'std::uint64_t high = w.high;'
 mutant "first rounding: ties away from zero" $d \
-  'high &= ~std::uint64_t{low == top_bit ? 1u : 0u};' 'high &= ~std::uint64_t{0};'
+  'high &= ~std::uint64_t{w.low == top_bit ? 1u : 0u};' 'high &= ~std::uint64_t{0};'
 mutant "first rounding: sticky bits ignored" $d \
-  'high &= ~std::uint64_t{low == top_bit ? 1u : 0u};' \
-  'high &= ~std::uint64_t{low >= top_bit ? 1u : 0u};'
+  'high &= ~std::uint64_t{w.low == top_bit ? 1u : 0u};' \
+  'high &= ~std::uint64_t{w.low >= top_bit ? 1u : 0u};'
 mutant "first rounding: carry out keeps the exponent" $d \
-  $'high = top_bit;\n        ++exponent;' 'high = top_bit;'
+  'return {top_bit, exponent + 1};' 'return {top_bit, exponent};'
 mutant "zero offset: product placed one bit low" $d \
   'product.significand << (63 - term_top),' 'product.significand << (62 - term_top),'
 mutant "special: signalling NaN raw not quieted" $d \
@@ -105,7 +107,7 @@ mutant "prepare: zero offset not regular" $d \
   '(is_zero(offset) || is_finite_non_zero(offset))' 'is_finite_non_zero(offset)'
 mutant "bias: 64-bit significand's bias off by one" $d \
   'constexpr int wide_bias = exponent_bias + 63;' 'constexpr int wide_bias = exponent_bias + 62;'
-mutant "descriptor: a series ending at the image's end refused" $d \
+mutant "descriptor: a series ending at the image's end refused" $l \
   'return end <= static_cast<long>(image_size);' 'return end < static_cast<long>(image_size);'
 # --- the formatter ---
 mutant "fields: margin narrowed to half" $r \
@@ -125,21 +127,23 @@ mutant "fields: division by ten from exactly 10^5 on skipped" $r \
   "at exactly 10^5 the carry gives 1.0000 with the next exponent, as the division does"
 mutant "fields: extra digit at 10^5 missed" $r \
   'if (x >= std::uint64_t{100000} << 32) {' 'if (x >= std::uint64_t{1000000} << 32) {'
-mutant "fields: subnormal exponent off by one" $r \
-  $'m <<= shift;\n        biased = 1 - shift;' $'m <<= shift;\n        biased = -shift;'
+mutant "fields: table row one exponent too high" $r \
+  'const int biased = u.exponent + single::significand_bias;' \
+  'const int biased = u.exponent + single::significand_bias + 1;'
 mutant "fields: fixed-point shift off by one" $r \
   '-(e + p.exponent + 32), k};' '-(e + p.exponent + 31), k};'
 mutant "fields: sign of negative values lost" $r \
-  "out[0] = (bits & 0x80000000u) != 0 ? '-' : ' ';" "out[0] = ' ';"
+  "out[0] = single::is_negative(bits) ? '-' : ' ';" "out[0] = ' ';"
 mutant "fields: last two digits from the wrong pair" $r \
   'put_pair(out + 4, rest % 100);' 'put_pair(out + 4, rest / 100);'
-mutant "fields: largest finite value sent to the exact conversion" $r \
-  'magnitude - 1 < 0x7F7FFFFFu' 'magnitude - 1 < 0x7F7FFFFEu' \
-  "the exact conversion writes the same bytes for every value; only the speed differs"
+mutant "fields: zero written with exponent 1" $r \
+  'return put_five_digits(out + 1, 0, 0);' 'return put_five_digits(out + 1, 0, 1);'
+mutant "fields: exact conversion at precision 3" $r \
+  'std::chars_format::scientific, 4);' 'std::chars_format::scientific, 3);'
 mutant "text: NaN signs swapped" $r \
-  'return negative ? "-NAN" : "+NAN";' 'return negative ? "+NAN" : "-NAN";'
-mutant "text: double exponent bias off by one" $r \
-  'biased + (1023 - 127)' 'biased + (1023 - 128)'
+  'return single::is_negative(f) ? "-NAN" : "+NAN";' 'return single::is_negative(f) ? "+NAN" : "-NAN";'
+mutant "text: double exponent bias off by one" $s \
+  'u.exponent + fraction_bits + double_bias' 'u.exponent + fraction_bits + double_bias - 1'
 mutant "table: 10^-1 one unit low" $p \
   '{0xCCCCCCCD, -35}' '{0xCCCCCCCC, -35}'
 mutant "table: 10^4 one unit high" $p \
