@@ -6,6 +6,10 @@
 # (unzipped into an empty folder and run under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The presets fix no job count: build and test on every core unless the
+# caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 packages=build/packages
 rm -rf "$packages"
 work=$(mktemp -d)
