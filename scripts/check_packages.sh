@@ -6,6 +6,10 @@
 # (unzipped into an empty folder and run under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The presets fix no job count: build and test on every core unless the
+# caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 packages=build/packages
 rm -rf "$packages"
 work=$(mktemp -d)
@@ -89,11 +93,12 @@ if grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$' <<< "$imports"; t
 fi
 x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug' && { echo "not stripped"; exit 1; }
 # The sample, and a copy under a name outside any ANSI code page, with one
-# wine server kept for both runs (see scripts/matrix.sh).
+# wine server kept for both runs, and stopped at exit only if this script
+# started it (see scripts/matrix.sh).
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" LANG=C.UTF-8
+mkdir -p "${WINEPREFIX:-$HOME/.wine}"
+if wineserver -p 2> /dev/null; then trap 'wineserver -k 2> /dev/null || true; rm -rf "$work"' EXIT; fi
 wineboot -i > /dev/null 2>&1 || true
-wineserver -p 2> /dev/null || true # already running: keep it
-trap 'wineserver -k 2> /dev/null || true; rm -rf "$work"' EXIT
 converts_sample wine "$exe"
 dir=$(mktemp -d "$work/name.XXXX")
 cp examples/damped.bin "$dir/測定 данные.bin"

@@ -6,6 +6,10 @@
 #   scripts/matrix.sh cross-aarch64   only the ones named
 set -uo pipefail
 cd "$(dirname "$0")/.."
+# The presets fix no job count: build and test on every core unless the
+# caller says otherwise.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+export CTEST_PARALLEL_LEVEL=${CTEST_PARALLEL_LEVEL:-$(nproc)}
 
 declare -A label=(
   [dev]="x86-64 Linux, GCC"
@@ -29,7 +33,7 @@ plain() {
   local dir=build/plain sample
   rm -rf "$dir"
   cmake -S . -B "$dir" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON &&
-    cmake --build "$dir" -j 2 || return 1
+    cmake --build "$dir" || return 1
   sample=$(mktemp -d)
   cp examples/damped.bin "$sample/"
   "$dir/curvedump" "$sample/damped.bin" && cmp "$sample/damped.bin.txt" examples/damped.bin.txt ||
@@ -43,13 +47,16 @@ plain() {
   echo "plain: tool built without GoogleTest, sample converted; tests required: refused"
 }
 
-# wine: make its prefix once, and keep one server for the whole run, so
-# that test processes started in parallel never race its start or its exit
-# ("recvmsg: Connection reset by peer").
+# wine: keep one server for the whole run, so that test processes started
+# in parallel never race its start or its exit ("recvmsg: Connection reset
+# by peer"), and make the prefix once. `wineserver -p` starts a server that
+# stays, before wineboot starts a short-lived one; it exits with 2 when a
+# server already runs for this prefix. The script stops the server at exit
+# only if it started it: one that was running is someone else's.
 if [[ " ${targets[*]} " == *" cross-windows "* ]]; then
+  mkdir -p "${WINEPREFIX:-$HOME/.wine}"
+  if wineserver -p 2> /dev/null; then trap 'wineserver -k 2> /dev/null || true' EXIT; fi
   WINEDEBUG=-all wineboot -i > /dev/null 2>&1 || true
-  wineserver -p 2> /dev/null || true # already running: keep it
-  trap 'wineserver -k 2> /dev/null || true' EXIT
 fi
 
 mkdir -p build/matrix

@@ -1,34 +1,54 @@
 #!/usr/bin/env bash
 # Mutation check of the arithmetic and the formatter: applies each fault
-# below to the scaling, the decimal text, the table of powers, the
-# single-precision fields or the layout (src/), one at a
-# time, rebuilds, runs the everyday suite (everything but the exhaustive
-# test), and prints a verdict per mutant and the summary
+# below (to the scaling, the single-precision fields, the decimal text, the
+# layout or the table of powers) one at a time, rebuilds, runs the everyday
+# suite (everything but the exhaustive test), and prints a verdict per mutant and the summary
 # "N killed, S survived, K equivalent". A mutant listed as equivalent must
 # survive, and its line says why no input can tell it apart.
 #
-# Builds in build/mutants (configured once; each mutant rebuilds what it
-# touches), so build/dev is left alone. The sources are restored on every
-# exit, also on an error or Ctrl-C. Takes 4 to 8 minutes on 2 cores.
+# The mutants are made in a copy of the working tree (the files git tracks
+# or would track, uncommitted changes included) in a temporary folder, and
+# built there (configured once; each mutant rebuilds what it touches), so
+# the working tree and build/dev are never touched and other work can go on
+# beside it. The logs go to build/mutants. The copy is removed on every
+# exit, also on an error, Ctrl-C or SIGTERM. Takes 4 to 8 minutes on 2 cores.
 #
 # usage: scripts/mutants.sh [NAME-PATTERN]   run all mutants, or those whose name matches
 #        scripts/mutants.sh --list           check that every pattern is found; list them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 only=${1:-}
-build=build/mutants
-sources=(src/scale.cpp src/decimal.cpp src/powers_of_ten.hpp src/single.hpp src/layout.cpp)
+logs=build/mutants
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/curvedump-mutants.XXXXXX")
+tree=$tmp/tree build=$tmp/tree/build/mutants
 
-saved=$(mktemp -d)
-for f in "${sources[@]}"; do cp "$f" "$saved/"; done
-restore() {
-  for f in "${sources[@]}"; do
-    cmp -s "$saved/${f##*/}" "$f" || cp "$saved/${f##*/}" "$f"
-  done
-  rm -rf "$saved"
+# A build or test run goes in its own session, and this script waits for
+# it in the background, so that a signal stops it at once: the trap ends
+# the whole session before the copy is removed.
+child=
+run() {
+  setsid -w "$@" &
+  child=$!
+  local status=0
+  wait "$child" || status=$?
+  child=
+  return "$status"
 }
-trap restore EXIT
+cleanup() {
+  if [ -n "$child" ]; then
+    kill -TERM -- "-$child" 2> /dev/null || true
+    wait "$child" 2> /dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
+
+# The copy: every file git tracks or would track that exists now.
+mkdir -p "$tree" "$logs"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do if [ -e "$f" ] || [ -L "$f" ]; then printf '%s\0' "$f"; fi; done |
+  tar --null -T - -cf - | tar -xf - -C "$tree"
 
 names=() files=() olds=() news=() reasons=()
 # mutant NAME FILE OLD NEW [REASON IT IS EQUIVALENT]
@@ -151,30 +171,33 @@ mutant "table: 10^4 one unit high" $p \
 mutant "table: 10^-33 one unit high" $p \
   '{0xA6274BBE, -141}' '{0xA6274BBF, -141}'
 
-# Replace the one occurrence of OLD in FILE by NEW; fail if OLD is not there
-# exactly once, so that a mutant can never test nothing.
+# Replace the one occurrence of OLD in FILE (of the copy) by NEW, keeping
+# the original to restore; fail if OLD is not there exactly once, so that a
+# mutant can never test nothing.
 apply() {
   local file=$1 old=$2 new=$3 text rest count
-  text=$(<"$file")
+  cp "$tree/$file" "$tmp/original"
+  text=$(<"$tree/$file")
   rest=${text//"$old"/}
   count=$(((${#text} - ${#rest}) / ${#old}))
   if [ "$count" -ne 1 ]; then
     echo "mutants: found $count times in $file, expected once: $old" >&2
     exit 2
   fi
-  printf '%s\n' "${text/"$old"/"$new"}" > "$file"
+  printf '%s\n' "${text/"$old"/"$new"}" > "$tree/$file"
 }
+restore() { cp "$tmp/original" "$tree/$1"; }
 
 suite() {
-  cmake --build "$build" -j2 --target curvedump curvedump_tests > "$build/build.log" 2>&1 ||
-    { echo "mutants: build failed, see $build/build.log" >&2; return 2; }
-  ctest --test-dir "$build" -LE exhaustive -j2 --timeout 300 --stop-on-failure > "$build/test.log" 2>&1
+  run cmake --build "$build" -j2 --target curvedump curvedump_tests > "$logs/build.log" 2>&1 ||
+    { echo "mutants: build failed, see $logs/build.log" >&2; return 2; }
+  run ctest --test-dir "$build" -LE exhaustive -j2 --timeout 300 --stop-on-failure > "$logs/test.log" 2>&1
 }
 
 if [ "$only" = --list ]; then
   for i in "${!names[@]}"; do
     apply "${files[i]}" "${olds[i]}" "${news[i]}"
-    cp "$saved/${files[i]##*/}" "${files[i]}"
+    restore "${files[i]}"
     echo "${files[i]}: ${names[i]}${reasons[i]:+ (equivalent)}"
   done
   echo "${#names[@]} mutants"
@@ -182,9 +205,8 @@ if [ "$only" = --list ]; then
 fi
 
 start=$SECONDS
-mkdir -p "$build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
-  -DCURVEDUMP_TESTS=ON > "$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 2; }
+run cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++ \
+  -DCURVEDUMP_TESTS=ON > "$logs/configure.log" 2>&1 || { cat "$logs/configure.log"; exit 2; }
 suite || { echo "mutants: the everyday suite fails without any mutant" >&2; exit 2; }
 
 killed=0 survived=0 equivalent=0 wrong=0
@@ -194,7 +216,7 @@ for i in "${!names[@]}"; do
   status=0
   suite || status=$?
   [ "$status" -ne 2 ] || exit 2
-  cp "$saved/${files[i]##*/}" "${files[i]}"
+  restore "${files[i]}"
   if [ "$status" -ne 0 ]; then
     if [ -n "${reasons[i]}" ]; then
       echo "KILLED, though listed as equivalent: ${names[i]}"

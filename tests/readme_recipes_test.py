@@ -1,4 +1,5 @@
-"""The README's recipes, taken from README.md itself and run as written.
+"""The README's recipes, taken from README.md and the pages of docs/
+themselves and run as written.
 
 Readers (numpy, pandas, awk) run on the sample output and on outputs of
 the built tool holding non-finite values, one line and no line, and must
@@ -38,17 +39,23 @@ if __name__ == "__main__":
 
 import pytest
 
-EXE = Path(os.environ["CURVEDUMP_EXE"])
-SOURCE = Path(os.environ["CURVEDUMP_SOURCE_DIR"])
-README = (SOURCE / "README.md").read_text(encoding="utf-8")
+# Absolute, since the recipes run in directories of their own.
+EXE = Path(os.environ["CURVEDUMP_EXE"]).resolve()
+SOURCE = Path(os.environ["CURVEDUMP_SOURCE_DIR"]).resolve()
+BUILD = Path(os.environ["CURVEDUMP_BUILD_DIR"]).resolve()
+# The user's documentation: the README and the pages it links to.
+PAGES = [SOURCE / "README.md", *sorted((SOURCE / "docs").glob("*.md"))]
 
 
 def recipe(name):
-    """The code block that follows <!-- recipe: NAME --> in the README."""
-    found = re.findall(r"<!-- recipe: " + re.escape(name) + r" -->\n```\w*\n(.*?)\n```",
-                       README, re.S)
-    assert len(found) == 1, f"README has {len(found)} recipes named {name}"
-    return found[0]
+    """The code block that follows <!-- recipe: NAME --> in the README or a
+    page of docs/; the name must be there exactly once."""
+    pattern = r"<!-- recipe: " + re.escape(name) + r" -->\n```\w*\n(.*?)\n```"
+    found = [(page, code) for page in PAGES
+             for code in re.findall(pattern, page.read_text(encoding="utf-8"), re.S)]
+    assert len(found) == 1, (f"{len(found)} recipes named {name} in "
+                             f"{', '.join(str(page.relative_to(SOURCE)) for page in PAGES)}")
+    return found[0][1]
 
 
 def with_value(code, name, value):
@@ -225,7 +232,7 @@ def test_batch_recipes(name, status, check, tmp_path):
     if name == "read-only":
         code = with_value(code, "archive", tmp_path / "archive")
     if name.startswith("python"):
-        module = Path(os.environ["CURVEDUMP_BUILD_DIR"]) / "python"
+        module = BUILD / "python"
         if not list(module.glob("curvedump.*.so")):
             pytest.skip("the Python module is not built (CURVEDUMP_PYTHON)")
         done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
@@ -240,7 +247,7 @@ def test_uninstall_removes_what_install_put(tmp_path):
     prefix = tmp_path / "prefix"
     # The tool's files: what the release build installs (the Python module,
     # where it is built, is installed and removed on its own).
-    subprocess.run([os.environ["CMAKE_COMMAND"], "--install", os.environ["CURVEDUMP_BUILD_DIR"],
+    subprocess.run([os.environ["CMAKE_COMMAND"], "--install", BUILD,
                     "--component", "tool", "--prefix", prefix], check=True, capture_output=True)
     assert (prefix / "bin" / EXE.name).is_file()
     done = shell(with_value(recipe("uninstall"), "prefix", prefix), tmp_path)
