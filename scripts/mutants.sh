@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Mutation check of the arithmetic and the formatter: applies each fault
-# below (to the scaling, the single-precision fields, the decimal text, the
-# layout or the table of powers) one at a time, rebuilds, runs the everyday
+# below (to the scaling, the single-precision fields, the decimal text and
+# its five-digit road, the layout or the table of powers) one at a time, rebuilds, runs the everyday
 # suite (everything but the exhaustive test), and prints a verdict per mutant and the summary
 # "N killed, S survived, K equivalent". A mutant listed as equivalent must
 # survive, and its line says why no input can tell it apart.
@@ -56,7 +56,8 @@ mutant() {
   names+=("$1") files+=("$2") olds+=("$3") news+=("$4") reasons+=("${5:-}")
 }
 
-d=src/scale.cpp r=src/decimal.cpp p=src/powers_of_ten.hpp s=src/single.hpp l=src/layout.cpp
+d=src/scale.cpp r=src/decimal.cpp f=src/five_digits.hpp p=src/powers_of_ten.hpp
+s=src/single.hpp l=src/layout.cpp
 # --- the scaling ---
 mutant "jam: sticky bit dropped" $d \
   'return x >> shift | (lost != 0 ? 1 : 0);' 'return x >> shift;'
@@ -130,30 +131,31 @@ mutant "bias: 64-bit significand's bias off by one" $d \
 mutant "descriptor: a series ending at the image's end refused" $l \
   'return end <= static_cast<long>(image_size);' 'return end < static_cast<long>(image_size);'
 # --- the formatter ---
-mutant "fields: margin narrowed to half" $r \
+mutant "fields: margin narrowed to half" $f \
   'std::uint64_t{1} << 17; // above the error' 'std::uint64_t{1} << 16; // above the error'
-mutant "fields: margin's upper end open" $r \
+mutant "fields: margin's upper end open" $f \
   '<= 2 * margin)' '< 2 * margin)' \
   "the estimate errs by at most 10^5 + 2 < 2^17 units, so a fraction at the margin's end is on the right side"
-mutant "fields: ties rounded down" $r \
+mutant "fields: ties rounded down" $f \
   'static_cast<std::uint32_t>((x + half) >> 32)' 'static_cast<std::uint32_t>((x + half - 1) >> 32)' \
   "differs only for a fraction of exactly one half, which lies inside the margin and goes to the exact conversion"
-mutant "fields: carry into a new digit missed" $r \
+mutant "fields: carry into a new digit missed" $f \
   'if (n == 100000) {' 'if (n > 100000) {'
-mutant "fields: carry keeps the exponent" $r \
+mutant "fields: carry keeps the exponent" $f \
   $'n = 10000;\n        ++k;' 'n = 10000;'
-mutant "fields: division by ten from exactly 10^5 on skipped" $r \
+mutant "fields: division by ten from exactly 10^5 on skipped" $f \
   'if (x >= std::uint64_t{100000} << 32) {' 'if (x > std::uint64_t{100000} << 32) {' \
   "at exactly 10^5 the carry gives 1.0000 with the next exponent, as the division does"
-mutant "fields: extra digit at 10^5 missed" $r \
+mutant "fields: extra digit at 10^5 missed" $f \
   'if (x >= std::uint64_t{100000} << 32) {' 'if (x >= std::uint64_t{1000000} << 32) {'
-mutant "fields: table row one exponent too high" $r \
+mutant "fields: table row one exponent too high" $f \
   'const int biased = u.exponent + single::significand_bias;' \
   'const int biased = u.exponent + single::significand_bias + 1;'
-mutant "fields: fixed-point shift off by one" $r \
+mutant "fields: fixed-point shift off by one" $f \
   '-(e + p.exponent + 32), k};' '-(e + p.exponent + 31), k};'
 mutant "fields: sign of negative values lost" $r \
-  "out[0] = single::is_negative(bits) ? '-' : ' ';" "out[0] = ' ';"
+  $'out[0] = single::is_negative(bits) ? \'-\' : \' \';\n        return put_five_digits' \
+  $'out[0] = \' \';\n        return put_five_digits'
 mutant "fields: last two digits from the wrong pair" $r \
   'put_pair(out + 4, rest % 100);' 'put_pair(out + 4, rest / 100);'
 mutant "fields: zero written with exponent 1" $r \

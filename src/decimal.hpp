@@ -21,11 +21,6 @@ void append_exponent(std::string& text, std::uint32_t bits, int precision, int w
 // The line end of every line, console and file alike.
 void append_line_end(std::string& text);
 
-// Five significant digits of a positive finite non-zero value, nearest with
-// ties to even: digits in [10000, 99999] and the decimal exponent of the
-// first. False when only an exact conversion can decide the rounding.
-bool five_significant_digits(std::uint32_t bits, std::uint32_t& digits, int& exponent10);
-
 // One output field, "%11.4e", written at out: field_size bytes. Returns the
 // end of what it wrote.
 inline constexpr std::size_t field_size = 11;

@@ -60,8 +60,11 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
         series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
     const std::size_t inside =
         start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
-    for (std::size_t i = 0; i < inside; ++i)
-        values[i] = read_be32(image, start + 4 * i);
+    const unsigned char* raw = image.data() + (inside > 0 ? start : 0);
+    for (std::size_t i = 0; i < inside; ++i, raw += 4) {
+        values[i] = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
+                    std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
+    }
     std::fill(values.begin() + static_cast<std::ptrdiff_t>(inside), values.end(), 0u);
     scale_values(series.scale, series.offset, values);
 }

@@ -3,6 +3,7 @@
 // (std::to_chars on the same value as a double) gives. Takes minutes: it
 // has its own label, "exhaustive", and runs apart from the everyday suite.
 #include "decimal.hpp"
+#include "five_digits.hpp"
 #include "reference_field.hpp"
 
 #include <gtest/gtest.h>
