@@ -60,16 +60,17 @@ constexpr double to_double(std::uint32_t f)
     const std::uint64_t sign = std::uint64_t{is_negative(f)} << 63;
     if (is_zero(f))
         return std::bit_cast<double>(sign);
-    const auto biased = static_cast<int>((f & exponent_mask) >> fraction_bits);
-    if (biased == max_biased) // infinity, or a NaN with its payload
+    constexpr int shift = double_fraction_bits - fraction_bits;
+    const std::uint64_t fraction = std::uint64_t{f & fraction_mask} << shift;
+    if ((f & exponent_mask) == exponent_mask) { // infinity, or a NaN with its payload
         return std::bit_cast<double>(sign | std::uint64_t{0x7FF} << double_fraction_bits |
-                                     std::uint64_t{f & fraction_mask}
-                                         << (double_fraction_bits - fraction_bits));
+                                     fraction);
+    }
+    // A normal value keeps its fraction; a subnormal one becomes normal.
     const Unpacked u = unpack(f);
-    const auto field = static_cast<std::uint64_t>(u.exponent + fraction_bits + double_bias);
-    return std::bit_cast<double>(sign | field << double_fraction_bits |
-                                 std::uint64_t{u.significand & fraction_mask}
-                                     << (double_fraction_bits - fraction_bits));
+    const int field = u.exponent + fraction_bits + double_bias; // in [874, 1150]
+    return std::bit_cast<double>(sign | static_cast<std::uint64_t>(field) << double_fraction_bits |
+                                 std::uint64_t{u.significand & fraction_mask} << shift);
 }
 
 } // namespace curvedump::single
