@@ -71,7 +71,7 @@ core_objects() { objects "$src"/build/release/CMakeFiles/curvedump_core.dir; }
 diff -u <({ core_objects; echo core.o; } | LC_ALL=C sort) <(objects "$src"/build/setuptools)
 
 echo "== python3 -m build --no-isolation: the wheel and the sdist"
-(cd "$work" && "$venv/bin/python" -m build -q --no-isolation --outdir "$work/dist" "$src" \
+(cd "$work" && "$venv/bin/python" -m build --no-isolation --outdir "$work/dist" "$src" \
   > "$work/build.log" 2>&1) || { cat "$work/build.log"; exit 1; }
 wheel=$(ls "$work"/dist/curvedump-"$version"-*.whl)
 sdist=$work/dist/curvedump-$version.tar.gz
