@@ -233,7 +233,7 @@ def test_batch_recipes(name, status, check, tmp_path):
         code = with_value(code, "archive", tmp_path / "archive")
     if name.startswith("python"):
         module = BUILD / "python"
-        if not list(module.glob("curvedump.*.so")):
+        if not list(module.glob("curvedump/_core.*.so")):
             pytest.skip("the Python module is not built (CURVEDUMP_PYTHON)")
         done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
                               text=True, env=dict(os.environ, PYTHONPATH=str(module)))
@@ -253,3 +253,51 @@ def test_uninstall_removes_what_install_put(tmp_path):
     done = shell(with_value(recipe("uninstall"), "prefix", prefix), tmp_path)
     assert done.returncode == 0, done.stderr
     assert [p for p in prefix.rglob("*") if not p.is_dir()] == []
+
+
+# The pip recipes, each from a copy of the sources into a fresh venv that
+# sees Debian's packages (numpy, setuptools, wheel, pybind11), with nothing
+# fetched (PIP_NO_INDEX). `pip install .` would fetch setuptools and
+# pybind11 into an isolated build environment; offline it builds with the
+# venv's own, as --no-build-isolation does (pip takes
+# PIP_NO_BUILD_ISOLATION=0 as "no isolation").
+INSTALLS = [("pip", {"PIP_NO_BUILD_ISOLATION": "0"}), ("pip-offline", {})]
+
+
+@pytest.fixture(scope="module", name="source")
+def fixture_source(tmp_path_factory):
+    """A copy of the sources, without build output, for the pip recipes
+    (which build in it, the second reusing what the first compiled)."""
+    missing = [m for m in ("ensurepip", "setuptools", "wheel", "pybind11")
+               if importlib.util.find_spec(m) is None]
+    if missing:
+        (pytest.fail if os.environ.get("CI") == "true" else pytest.skip)(
+            f"{sys.executable} has no {', '.join(missing)} (Debian: python3-venv "
+            "python3-setuptools python3-wheel python3-pybind11)")
+    source = tmp_path_factory.mktemp("pip") / "curvedump"
+    shutil.copytree(SOURCE, source,
+                    ignore=shutil.ignore_patterns(".git", "build", "*.egg-info", "__pycache__"))
+    return source
+
+
+@pytest.mark.parametrize("name,env", INSTALLS, ids=[i[0] for i in INSTALLS])
+def test_pip_recipes_install_the_module(name, env, source, tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", venv], check=True)
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    # The venv active, as its activate script leaves it.
+    environment.update(env, PIP_NO_INDEX="1", VIRTUAL_ENV=str(venv),
+                       PATH=str(venv / "bin") + os.pathsep + os.environ["PATH"])
+    done = subprocess.run(["bash", "-c", recipe(name)], cwd=source, env=environment,
+                          capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    # The installed copy, from outside the sources, reads the sample as the
+    # tool converts it.
+    shown = subprocess.run(
+        [venv / "bin" / "python", "-c", "import curvedump, sys; print(curvedump.__file__); "
+         "sys.stdout.flush(); sys.stdout.buffer.write(curvedump.read(sys.argv[1]).text())",
+         (SOURCE / "examples" / "damped.bin").resolve()],
+        cwd=tmp_path, env=environment, capture_output=True, check=True)
+    where, text = shown.stdout.split(b"\n", 1)
+    assert Path(os.fsdecode(where)).is_relative_to(venv)
+    assert text == (SOURCE / "examples" / "damped.bin.txt").read_bytes()
