@@ -8,6 +8,40 @@
 set(CURVEDUMP_MAINTAINER "curvedump developers <curvedump@example.org>" CACHE STRING
   "Maintainer named in the .deb and its changelog; whoever publishes the package puts their own")
 
+# The packages are reproducible: the same commit gives the same bytes
+# whoever builds it, in whatever folder, under any umask, locale or time
+# zone (scripts/reproducible.sh checks this). Every timestamp in them is
+# SOURCE_DATE_EPOCH, which is taken from the environment when set, else is
+# the time of the source tree's last commit, else 1796688000
+# (2026-12-08 00:00:00 UTC, the date of the first release) with a warning.
+function(curvedump_source_date_epoch out)
+  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+  if(NOT epoch STREQUAL "")
+    if(NOT epoch MATCHES "^[0-9]+$")
+      message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${epoch}', not a count of seconds since 1970")
+    endif()
+    set(${out} ${epoch} PARENT_SCOPE)
+    return()
+  endif()
+  set(why "the source tree is not a git checkout")
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/.git)
+    find_package(Git QUIET)
+    set(why "git was not found")
+    if(Git_FOUND)
+      execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --no-show-signature --format=%ct
+        WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} OUTPUT_VARIABLE epoch ERROR_VARIABLE why
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
+    endif()
+  endif()
+  if(NOT epoch MATCHES "^[0-9]+$")
+    set(epoch 1796688000)
+    message(WARNING "SOURCE_DATE_EPOCH is not set and the time of the last commit is not "
+      "known (${why}): the packages' timestamps are ${epoch}, 2026-12-08 00:00:00 UTC")
+  endif()
+  set(${out} ${epoch} PARENT_SCOPE)
+endfunction()
+curvedump_source_date_epoch(CURVEDUMP_SOURCE_DATE_EPOCH)
+
 if(CURVEDUMP_DEBIAN)
   # Debian wants the man page and the changelog compressed, without a
   # timestamp, and the licence as /usr/share/doc/curvedump/copyright.
@@ -34,6 +68,12 @@ elseif(WIN32)
   # One folder to unzip: the program, the README, the licence, and the man
   # page rendered as a web page (Windows has no man).
   install(TARGETS curvedump RUNTIME DESTINATION . COMPONENT tool)
+  if(MINGW)
+    # The linker stamps the executable's header with SOURCE_DATE_EPOCH when
+    # that is set, else with the time of the link.
+    set_property(TARGET curvedump PROPERTY CXX_LINKER_LAUNCHER
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${CURVEDUMP_SOURCE_DATE_EPOCH})
+  endif()
   install(FILES README.md LICENSE DESTINATION . COMPONENT tool)
   find_program(CURVEDUMP_MANDOC mandoc)
   if(CURVEDUMP_MANDOC)
@@ -96,6 +136,27 @@ tool converts, and gives both series as numpy float32 arrays holding exactly
 the values the tool computes, from the same decoding and scaling code. It
 also gives the tool's text and console lines, and converts files as the tool
 does.")
+endif()
+
+# cpack reads cmake/cpack_project.cmake before each generator runs: it puts
+# the epoch above and UTC in cpack's environment.
+set(CPACK_CURVEDUMP_SOURCE_DATE_EPOCH ${CURVEDUMP_SOURCE_DATE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cpack_project.cmake)
+if(CURVEDUMP_DEBIAN)
+  # CPack counts directories at the size the file system gives them into a
+  # .deb's Installed-Size, so that the same files give another size on ext4,
+  # tmpfs or btrfs. cmake/deb_installed_size.cmake counts as dpkg-gencontrol
+  # does, and has dpkg-deb pack the .deb again.
+  find_program(CURVEDUMP_DPKG_DEB dpkg-deb REQUIRED)
+  set(CPACK_CURVEDUMP_DPKG_DEB ${CURVEDUMP_DPKG_DEB})
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb_installed_size.cmake)
+else()
+  # The archives list their files in the order the file system reads the
+  # folder back, unless they are packed by component, which sorts them; one
+  # archive for all components, with its folder as before.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
 endif()
 
 include(CPack)
