@@ -142,22 +142,9 @@ endif()
 # the epoch above and UTC in cpack's environment.
 set(CPACK_CURVEDUMP_SOURCE_DATE_EPOCH ${CURVEDUMP_SOURCE_DATE_EPOCH})
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cpack_project.cmake)
-if(CURVEDUMP_DEBIAN)
-  # CPack counts directories at the size the file system gives them into a
-  # .deb's Installed-Size, so that the same files give another size on ext4,
-  # tmpfs or btrfs. cmake/deb_installed_size.cmake counts as dpkg-gencontrol
-  # does, and has dpkg-deb pack the .deb again.
-  find_program(CURVEDUMP_DPKG_DEB dpkg-deb REQUIRED)
-  set(CPACK_CURVEDUMP_DPKG_DEB ${CURVEDUMP_DPKG_DEB})
-  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/deb_installed_size.cmake)
-else()
-  # The archives list their files in the order the file system reads the
-  # folder back, unless they are packed by component, which sorts them; one
-  # archive for all components, with its folder as before.
-  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
-  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
-  set(CPACK_COMPONENT_INCLUDE_TOPLEVEL_DIRECTORY ON)
-endif()
+# Then it packs every package again, so that the bytes do not depend on the
+# file system, the user or the umask (see cmake/repack.cmake).
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/repack.cmake)
 
 include(CPack)
 cpack_add_component(tool DISPLAY_NAME "curvedump")
