@@ -69,7 +69,7 @@ listing() {
       tar -tvzf "$file" --full-time
       tar -xzf "$file" -C "$tree" ;;
     *.zip)
-      unzip -Z -v "$file" | sed -E '/^ *(offset of|The (local|central))/d'
+      unzip -Z -v "$file" | sed -E '/^(Archive:|  offset of)/d'
       unzip -q "$file" -d "$tree" ;;
   esac
   (cd "$tree" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
