@@ -10,10 +10,11 @@ set(CURVEDUMP_MAINTAINER "curvedump developers <curvedump@example.org>" CACHE ST
 
 # The packages are reproducible: the same commit gives the same bytes
 # whoever builds it, in whatever folder, under any umask, locale or time
-# zone (scripts/reproducible.sh checks this). Every timestamp in them is
-# SOURCE_DATE_EPOCH, which is taken from the environment when set, else is
-# the time of the source tree's last commit, else 1796688000
-# (2026-12-08 00:00:00 UTC, the date of the first release) with a warning.
+# zone, on any file system (scripts/reproducible.sh checks this). Every
+# timestamp in them is SOURCE_DATE_EPOCH, which is taken from the
+# environment when set, else is the time of the source tree's last commit,
+# else 1796688000 (2026-12-08 00:00:00 UTC, the date of the first release)
+# with one warning here.
 function(curvedump_source_date_epoch out)
   set(epoch "$ENV{SOURCE_DATE_EPOCH}")
   if(NOT epoch STREQUAL "")
