@@ -8,6 +8,41 @@
 set(CURVEDUMP_MAINTAINER "curvedump developers <curvedump@example.org>" CACHE STRING
   "Maintainer named in the .deb and its changelog; whoever publishes the package puts their own")
 
+# The packages are reproducible: the same commit gives the same bytes
+# whoever builds it, in whatever folder, under any umask, locale or time
+# zone, on any file system (scripts/reproducible.sh checks this). Every
+# timestamp in them is SOURCE_DATE_EPOCH, which is taken from the
+# environment when set, else is the time of the source tree's last commit,
+# else 1796688000 (2026-12-08 00:00:00 UTC, the date of the first release)
+# with one warning here.
+function(curvedump_source_date_epoch out)
+  set(epoch "$ENV{SOURCE_DATE_EPOCH}")
+  if(NOT epoch STREQUAL "")
+    if(NOT epoch MATCHES "^[0-9]+$")
+      message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${epoch}', not a count of seconds since 1970")
+    endif()
+    set(${out} ${epoch} PARENT_SCOPE)
+    return()
+  endif()
+  set(why "the source tree is not a git checkout")
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/.git)
+    find_package(Git QUIET)
+    set(why "git was not found")
+    if(Git_FOUND)
+      execute_process(COMMAND ${GIT_EXECUTABLE} log -1 --no-show-signature --format=%ct
+        WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR} OUTPUT_VARIABLE epoch ERROR_VARIABLE why
+        OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_STRIP_TRAILING_WHITESPACE)
+    endif()
+  endif()
+  if(NOT epoch MATCHES "^[0-9]+$")
+    set(epoch 1796688000)
+    message(WARNING "SOURCE_DATE_EPOCH is not set and the time of the last commit is not "
+      "known (${why}): the packages' timestamps are ${epoch}, 2026-12-08 00:00:00 UTC")
+  endif()
+  set(${out} ${epoch} PARENT_SCOPE)
+endfunction()
+curvedump_source_date_epoch(CURVEDUMP_SOURCE_DATE_EPOCH)
+
 if(CURVEDUMP_DEBIAN)
   # Debian wants the man page and the changelog compressed, without a
   # timestamp, and the licence as /usr/share/doc/curvedump/copyright.
@@ -34,6 +69,12 @@ elseif(WIN32)
   # One folder to unzip: the program, the README, the licence, and the man
   # page rendered as a web page (Windows has no man).
   install(TARGETS curvedump RUNTIME DESTINATION . COMPONENT tool)
+  if(MINGW)
+    # The linker stamps the executable's header with SOURCE_DATE_EPOCH when
+    # that is set, else with the time of the link.
+    set_property(TARGET curvedump PROPERTY CXX_LINKER_LAUNCHER
+      ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${CURVEDUMP_SOURCE_DATE_EPOCH})
+  endif()
   install(FILES README.md LICENSE DESTINATION . COMPONENT tool)
   find_program(CURVEDUMP_MANDOC mandoc)
   if(CURVEDUMP_MANDOC)
@@ -97,6 +138,14 @@ the values the tool computes, from the same decoding and scaling code. It
 also gives the tool's text and console lines, and converts files as the tool
 does.")
 endif()
+
+# cpack reads cmake/cpack_project.cmake before each generator runs: it puts
+# the epoch above and UTC in cpack's environment.
+set(CPACK_CURVEDUMP_SOURCE_DATE_EPOCH ${CURVEDUMP_SOURCE_DATE_EPOCH})
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_SOURCE_DIR}/cmake/cpack_project.cmake)
+# Then it packs every package again, so that the bytes do not depend on the
+# file system, the user or the umask (see cmake/repack.cmake).
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_SOURCE_DIR}/cmake/repack.cmake)
 
 include(CPack)
 cpack_add_component(tool DISPLAY_NAME "curvedump")
