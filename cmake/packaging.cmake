@@ -43,6 +43,10 @@ function(curvedump_source_date_epoch out)
 endfunction()
 curvedump_source_date_epoch(CURVEDUMP_SOURCE_DATE_EPOCH)
 
+# The pages the README links to go beside it, where the README goes.
+file(GLOB user_docs ${CMAKE_CURRENT_SOURCE_DIR}/docs/*.md)
+list(SORT user_docs)
+
 if(CURVEDUMP_DEBIAN)
   # Debian wants the man page and the changelog compressed, without a
   # timestamp, and the licence as /usr/share/doc/curvedump/copyright.
@@ -76,6 +80,7 @@ elseif(WIN32)
       ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${CURVEDUMP_SOURCE_DATE_EPOCH})
   endif()
   install(FILES README.md LICENSE DESTINATION . COMPONENT tool)
+  install(FILES ${user_docs} DESTINATION docs COMPONENT tool)
   find_program(CURVEDUMP_MANDOC mandoc)
   if(CURVEDUMP_MANDOC)
     set(man_html ${CMAKE_CURRENT_BINARY_DIR}/curvedump.html)
@@ -91,6 +96,7 @@ else()
   install(TARGETS curvedump RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
   install(FILES man/curvedump.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tool)
   install(FILES LICENSE README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT tool)
+  install(FILES ${user_docs} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs COMPONENT tool)
 endif()
 
 set(CPACK_PACKAGE_NAME curvedump)

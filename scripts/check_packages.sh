@@ -74,6 +74,7 @@ kind=$(file -b "$tool")
 grep -q 'statically linked' <<< "$kind" && grep -q ', stripped' <<< "$kind"
 test -f "$(dirname "$tool")/../share/man/man1/curvedump.1"
 test -f "$(dirname "$tool")/../share/doc/curvedump/LICENSE"
+test -f "$(dirname "$tool")/../share/doc/curvedump/docs/install.md"
 converts_sample "$tool"
 echo "tar.gz: static tool, man page and licence; converts the sample"
 
@@ -84,7 +85,7 @@ mkdir "$work/zip"
 unzip -q "$zip" -d "$work/zip"
 (cd "$work/zip" && find . -type f | sort)
 exe=$(ls "$work"/zip/*/curvedump.exe)
-for f in README.md LICENSE curvedump.html; do test -f "$(dirname "$exe")/$f"; done
+for f in README.md LICENSE curvedump.html docs/windows.md; do test -f "$(dirname "$exe")/$f"; done
 # Only DLLs that every Windows has: no C++ runtime, no threads library.
 imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
 echo "imports:" $imports
