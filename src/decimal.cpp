@@ -50,10 +50,6 @@ char* put_pair(char* out, std::uint32_t two_digits)
     return out + 2;
 }
 
-} // namespace
-
-namespace {
-
 // "d.dddde+dd" from five digits and a decimal exponent below 100 in size.
 char* put_five_digits(char* out, std::uint32_t n, int exponent10)
 {

@@ -1,5 +1,5 @@
-// Powers of ten to 32 significant bits, for the five-digit formatter
-// (render.cpp).
+// Powers of ten to 32 significant bits, for the output fields' five-digit
+// road (five_digits.hpp).
 #pragma once
 
 #include <cstdint>

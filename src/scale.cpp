@@ -11,7 +11,8 @@
 // the offset in a 128-bit window, add, normalize, round_to_wide, and
 // round_to_single, the one routine that rounds to single precision. Every
 // value takes this one road; special operands (NaN, infinity, zero) branch
-// off to scale_special first.
+// off to scale_special first, and a zero offset skips the addition, whose
+// rounding to 64 bits would be exact.
 #include "scale.hpp"
 
 #include "single.hpp"
