@@ -392,6 +392,305 @@ def test_every_kind_of_path(kind, name, tmp_path):
     assert os.path.exists(os.fsencode(path) + b".txt")
 
 
+# Probes of the object itself, each in a child interpreter (in_child).
+# Pickles, copies and __reduce_ex__ by protocol: the current values travel.
+COPIES = list(range(pickle.HIGHEST_PROTOCOL + 1)) + ["copy", "deepcopy"]
+
+
+def probe_copy(how):
+    curves = curvedump.read(SAMPLES[0])
+    curves.series2[:3] = [np.nan, -0.0, 7.5]
+    if how in ("copy", "deepcopy"):
+        back = getattr(copy, how)(curves)
+    else:
+        data = pickle.dumps(curves, how)
+        back = pickle.loads(data)
+        assert b"curvedump" in data and b"_core" not in data
+        assert how < 3 or len(data) <= curves.series1.nbytes + curves.series2.nbytes + 2048
+    assert back == curves and (back.path, back.file_size) == (curves.path, curves.file_size)
+    assert back.text() == curves.text() and not np.shares_memory(back.series2, curves.series2)
+
+
+@pytest.mark.parametrize("how", COPIES, ids=str)
+def test_pickles_and_copies(how):
+    in_child("probe_copy", how)
+
+
+# Every use of a Curves that has no file behind it (object.__new__ is the
+# only way to make one): each raises.
+UNMADE_USES = [lambda c, n=name: getattr(c, n) for name in (
+    "path", "file_size", "blocks", "lengths", "counts", "scales", "offsets", "truncated",
+    "series1", "series2")] + [
+    lambda c: c.text(), lambda c: c.console(), lambda c: c.pairs(), lambda c: c.to_pandas(),
+    repr, lambda c: c == c, pickle.dumps, copy.copy, copy.deepcopy,
+    lambda c: setattr(c, "series1", [1.0])]
+
+
+def probe_construction(how):
+    if how == "object.__new__":
+        for use in UNMADE_USES:
+            with pytest.raises(AttributeError):
+                use(object.__new__(curvedump.Curves))
+    else:
+        with pytest.raises(TypeError, match="made by curvedump.read"):
+            eval(how)  # pylint: disable=eval-used
+
+
+@pytest.mark.parametrize("how", ["curvedump.Curves()", "curvedump.Curves.__new__(curvedump.Curves)",
+                                 "object.__new__"])
+def test_no_curves_without_a_file(how):
+    in_child("probe_construction", how)
+
+
+def with_field(state, i, value):
+    fields = list(state["fields"])
+    fields[i] = value
+    return dict(state, fields=tuple(fields))
+
+
+# Pickled states that no file gives, and the error each raises.
+BAD_STATES = [
+    ("a tuple (an earlier release's state)", lambda s: tuple(s.values()), TypeError),
+    ("a key missing", lambda s: {k: v for k, v in s.items() if k != "path"}, ValueError),
+    ("an extra key", lambda s: dict(s, extra=1), ValueError),
+    ("a count past the values", lambda s: with_field(with_field(s, 2, 804), 4, 201), ValueError),
+    ("values short of the counts", lambda s: dict(s, values=s["values"][:-4]), ValueError),
+    ("values as str", lambda s: dict(s, values="x"), TypeError),
+    ("values as an array", lambda s: dict(s, values=np.frombuffer(s["values"], "<f4")), TypeError),
+    ("a float field", lambda s: with_field(s, 0, 1.0), TypeError),
+    ("count not length / 4", lambda s: with_field(s, 2, 796), ValueError),
+    ("a field past 16 bits", lambda s: with_field(s, 0, 1 << 16), ValueError),
+    ("a scale past 32 bits", lambda s: with_field(s, 6, -1), ValueError),
+    ("a series past 32,768 bytes", lambda s: with_field(s, 1, 127), ValueError),
+    ("a negative file size", lambda s: dict(s, file_size=-1), ValueError),
+    ("a path of bytes", lambda s: dict(s, path=b"x"), TypeError),
+]
+
+
+def probe_bad_state(what):
+    curves = curvedump.read(SAMPLES[0])
+    good = curves.__getstate__()
+    _, change, error = next(row for row in BAD_STATES if row[0] == what)
+    build, args, _ = curves.__reduce_ex__(2)
+    with pytest.raises(error):
+        build(*args).__setstate__(change(good))
+    with pytest.raises(error):  # and an object given it stays as it was
+        curves.__setstate__(change(good))
+    assert curves.__getstate__() == good
+
+
+@pytest.mark.parametrize("what", [r[0] for r in BAD_STATES])
+def test_bad_state_is_refused(what):
+    in_child("probe_bad_state", what)
+
+
+def probe_any_state():
+    """Hypothesis: a state is refused with TypeError or ValueError, or every
+    method of what it gives works and its text rounds its pairs."""
+    # pylint: disable=import-outside-toplevel
+    from hypothesis import given, settings, strategies as st
+
+    junk = st.one_of(st.none(), st.integers(), st.floats(), st.binary(max_size=16), st.text(max_size=4))
+
+    @st.composite
+    def states(draw):
+        counts = [draw(st.integers(-1, 40)) for _ in range(2)]
+        fields = (*[draw(st.integers(-2, 130)) for _ in range(2)],
+                  *[4 * c + draw(st.sampled_from([0, 0, 3])) for c in counts], *counts,
+                  *[draw(st.integers(0, 2**32 - 1)) for _ in range(4)])
+        size = 4 * sum(max(c, 0) for c in counts) + draw(st.sampled_from([0, 0, 4, -4]))
+        state = {"fields": fields, "file_size": draw(st.integers(-1, 32768)),
+                 "path": draw(st.one_of(st.none(), st.text(max_size=4))),
+                 "values": draw(st.binary(min_size=max(size, 0), max_size=max(size, 0)))}
+        if draw(st.booleans()):
+            state[draw(st.sampled_from(sorted(state)))] = draw(junk)
+        return state
+
+    @settings(max_examples=400, database=None, deadline=None)
+    @given(states())
+    def check(state):
+        curves = object.__new__(curvedump.Curves)
+        try:
+            curves.__setstate__(state)
+        except (TypeError, ValueError):
+            return
+        assert_text_rounds_pairs(curves)
+        assert curves.console() and pickle.loads(pickle.dumps(curves, 0)) == curves
+        assert curves.truncated in (True, False) and curves.to_pandas().shape[1] == 2
+
+    check()
+
+
+def test_any_state_is_refused_or_sound():
+    in_child("probe_any_state")
+
+
+# The private functions of curvedump._core check what they are given too.
+CORE_MISUSES = [
+    lambda core: core.text(np.zeros((2, 2), np.uint32), np.zeros(1, np.uint32)),
+    lambda core: core.text(np.zeros(2, np.float64), np.zeros(1, np.uint32)),
+    lambda core: core.text([1, 2], "x"),
+    lambda core: core.console((1, 2)),
+    lambda core: core.console(("a",) * 10),
+    lambda core: core.console((1 << 40,) * 10),
+    lambda core: core.past_end((0,) * 10, -1),
+    lambda core: core.decode_bytes(np.zeros((4, 4), np.uint8)),
+    lambda core: core.decode_bytes(np.zeros(4, np.uint32)),
+    lambda core: core.decode_bytes(3),
+    lambda core: core.decode_file("x"),
+    lambda core: core.decode_file(b"x\0y"),
+    lambda core: core.convert(None),
+    lambda core: core.to_double(-1),
+]
+
+
+def probe_core_misuses():
+    for misuse in CORE_MISUSES:
+        with pytest.raises((TypeError, ValueError)):
+            misuse(curvedump._core)  # pylint: disable=protected-access
+
+
+def test_core_checks_its_arguments():
+    in_child("probe_core_misuses")
+
+
+# What is assigned to series1 or series2 on a Curves of values [1, 2, 3]
+# and [1, 1]: copied into the store (the series' values after it), or
+# refused with the values left as they were.
+ASSIGNMENTS = [
+    ("float64, rounded", "series1", lambda c: [0.1, 0.2, 0.3],
+     np.array([0.1, 0.2, 0.3], np.float32)),
+    ("integers", "series2", lambda c: np.array([7, -8]), [7, -8]),
+    ("its own view reversed", "series1", lambda c: c.series1[::-1], [3, 2, 1]),
+    ("in place: *= 2", "series1", lambda c: c.series1.__imul__(2), [2, 4, 6]),
+    ("the other series: another length", "series1", lambda c: c.series2, ValueError),
+    ("a scalar", "series1", lambda c: 0.0, ValueError),
+    ("a 2-D array", "series1", lambda c: np.zeros((3, 1)), ValueError),
+    ("complex numbers", "series1", lambda c: np.ones(3, complex), TypeError),
+    ("strings", "series2", lambda c: ["1", "2"], TypeError),
+    ("None among numbers", "series2", lambda c: [1.0, None], TypeError),
+    ("a read-only attribute", "blocks", lambda c: (0, 0), AttributeError),
+]
+
+
+@pytest.mark.parametrize("what, name, value, expected", ASSIGNMENTS,
+                         ids=[r[0] for r in ASSIGNMENTS])
+def test_assignment_copies_into_the_store_or_is_refused(what, name, value, expected):
+    curves = curvedump.read_bytes(data_file((ONE, 0, [ONE, 0x40000000, 0x40400000], 12),
+                                            (ONE, 0, [ONE, ONE], 8)))
+    before = curves.__getstate__()
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            setattr(curves, name, value(curves))
+        assert curves.__getstate__() == before
+    else:
+        setattr(curves, name, value(curves))
+        assert bits(getattr(curves, name)) == bits(np.array(expected, np.float32))
+        assert curves.series1.base is curves.series2.base
+        assert_text_rounds_pairs(curves)
+
+
+def nan_file():
+    return curvedump.read_bytes(data_file((ONE, 0, [0x7FC00001, ONE], 8), (ONE, 0, [ONE], 4)))
+
+
+def changed(curves, index, value):
+    curves.series1[index] = value
+    return curves
+
+
+# Pairs of objects, and whether they are ==.
+EQUALITY = [
+    ("a file and its bytes (paths differ)",
+     lambda: (curvedump.read(SAMPLES[0]), curvedump.read_bytes(SAMPLES[0].read_bytes())), True),
+    ("NaN values equal themselves", lambda: (nan_file(), nan_file()), True),
+    ("a pickled copy", lambda: (nan_file(), pickle.loads(pickle.dumps(nan_file()))), True),
+    ("one value changed", lambda: (nan_file(), changed(nan_file(), 1, 2.0)), False),
+    ("0.0 and -0.0", lambda: (changed(nan_file(), 1, 0.0), changed(nan_file(), 1, -0.0)), False),
+    ("another scale, same values",
+     lambda: (curvedump.read_bytes(data_file((ONE, 0, [0], 4), (ONE, 0, [ONE], 4))),
+              curvedump.read_bytes(data_file((HALF, 0, [0], 4), (ONE, 0, [ONE], 4)))), False),
+    ("not a Curves", lambda: (nan_file(), "x"), False),
+]
+
+
+@pytest.mark.parametrize("what, make, equal", EQUALITY, ids=[r[0] for r in EQUALITY])
+def test_equality(what, make, equal):
+    first, second = make()
+    assert (first == second) is equal and (first != second) is not equal
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(first)
+
+
+def test_public_names(monkeypatch):
+    names = (curvedump.Curves, curvedump.Error, curvedump.ShortFileWarning)
+    assert [n.__module__ for n in names] == ["curvedump"] * 3
+    assert issubclass(curvedump.ShortFileWarning, UserWarning)
+    error = pickle.loads(pickle.dumps(curvedump.Error(5, "invalid", "x\r\ninvalid\r\n", "a.bin")))
+    assert (error.status, error.message, error.filename, str(error)) == \
+        (5, "invalid", "a.bin", "invalid: 'a.bin'")
+    monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
+    with pytest.raises(ImportError, match="needs pandas"):
+        curvedump.read(SAMPLES[0]).to_pandas()
+
+
+@pytest.fixture(name="typed_python", scope="module")
+def fixture_typed_python(tmp_path_factory):
+    """The interpreter of a virtual environment holding a copy of the
+    package: from `cmake --install`'s staging prefix when the build folder
+    is known (the venv then lives under it), else the package under test
+    (an unpacked .deb). It sees the system's packages (numpy, mypy)."""
+    build = os.environ.get("CURVEDUMP_BUILD_DIR")
+    root = pathlib.Path(build, "typed-venv") if build else tmp_path_factory.mktemp("typed")
+    shutil.rmtree(root, ignore_errors=True)
+    package = pathlib.Path(curvedump.__file__).parent
+    if build:
+        subprocess.run([os.environ["CMAKE_COMMAND"], "--install", build, "--component", "python",
+                        "--prefix", root / "staging"], check=True, capture_output=True)
+        package = next((root / "staging").rglob("curvedump/py.typed")).parent
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip",
+                    root / "venv"], check=True)
+    python = root / "venv" / "bin" / "python"
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    shutil.copytree(package, pathlib.Path(site, "curvedump"))
+    return python
+
+
+MISUSE = """import curvedump
+curves = curvedump.read("x.bin")
+reveal_type(curves.series1)
+size: str = curves.file_size
+"""
+
+# The checks of the installed package's types: command, status, what the
+# output must hold.
+TYPED_CHECKS = [
+    ("mypy finds the types and reports the misuse",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", MISUSE], 1,
+     ['3: note: Revealed type is "numpy.ndarray[Any, numpy.dtype[numpy.floating[',
+      '4: error: Incompatible types in assignment (expression has type "int", variable has '
+      'type "str")', "Found 1 error in 1 file"]),
+    ("stubtest: the stubs match the package",
+     lambda py: [py, "-m", "mypy.stubtest", "curvedump", "--allowlist",
+                 SOURCE / "python" / "stubtest_allowlist.txt"], 0, ["Success"]),
+]
+
+
+@pytest.mark.parametrize("what, command, status, expected", TYPED_CHECKS,
+                         ids=[r[0] for r in TYPED_CHECKS])
+def test_typed_package(what, command, status, expected, typed_python, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    done = subprocess.run(command(typed_python), cwd=tmp_path, env=env, capture_output=True,
+                          text=True, check=False)
+    assert done.returncode == status, done.stdout + done.stderr
+    assert all(line in done.stdout for line in expected), done.stdout
+    # Every entry of the allowlist says why.
+    entries = (SOURCE / "python" / "stubtest_allowlist.txt").read_text().splitlines()
+    assert all("#" in line for line in entries if line and not line.startswith("#"))
+
+
 def test_threads_and_processes():
     expected = curvedump.read(SAMPLES[0]).text()
     results = []
