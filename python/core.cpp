@@ -53,9 +53,10 @@ py::tuple descriptor_fields(const curvedump::Decoded& d)
 // it: nobody can then resize or reshape the store behind the views.
 py::tuple decoded_result(const curvedump::Decoded& d)
 {
-    if (d.status != curvedump::status_ok)
+    if (d.status != curvedump::status_ok) {
         return py::make_tuple(d.status, descriptor_fields(d), d.file_size, 0, py::none(),
                               console_str(curvedump::console_lines(d)));
+    }
     // Bit patterns copied as they are: no conversion touches a NaN's bits.
     const auto values = py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(
         reinterpret_cast<const char*>(d.values.data()),
@@ -86,9 +87,10 @@ py::tuple decode_file(const py::bytes& name)
 // byte, reversed), as decoded_result gives it.
 py::tuple decode_bytes(const py::object& data)
 {
-    if (PyObject_CheckBuffer(data.ptr()) == 0)
-        throw py::type_error("read_bytes takes a bytes-like object, not " +
-                             std::string(py::str(py::type::handle_of(data).attr("__name__"))));
+    if (PyObject_CheckBuffer(data.ptr()) == 0) {
+        const auto type = py::type::handle_of(data).attr("__name__").cast<std::string>();
+        throw py::type_error("read_bytes takes a bytes-like object, not " + type);
+    }
     const py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
     if (info.ndim != 1 || info.itemsize != 1)
         throw py::type_error("read_bytes takes a bytes-like object of single bytes");
