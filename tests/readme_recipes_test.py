@@ -18,6 +18,7 @@ for the plot recipe):
 A missing package skips the test (status 77), and fails it when CI=true.
 """
 
+import doctest
 import importlib.util
 import math
 import os
@@ -201,6 +202,13 @@ def test_python_recipes_read_the_values_the_text_rounds(package, output, tmp_pat
     lines = read_plot(tmp_path, monkeypatch)
     assert len(lines) == 2 and all(np.array_equal(line, series, equal_nan=True) for line, series
                                    in zip(lines, (curves.series1, curves.series2)))
+
+
+def test_python_page_examples(package, monkeypatch):
+    monkeypatch.chdir(SOURCE)  # the examples read examples/damped.bin
+    failed_count, tried = doctest.testfile(str(SOURCE / "docs" / "python.md"),
+                                           module_relative=False)
+    assert (failed_count, tried) == (0, 4)
 
 
 def test_awk_recipe_swaps_and_summarises(output, tmp_path):
