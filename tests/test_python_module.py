@@ -484,9 +484,10 @@ def test_bad_state_is_refused(what):
     in_child("probe_bad_state", what)
 
 
-def probe_any_state():
+def probe_any_state(storage):
     """Hypothesis: a state is refused with TypeError or ValueError, or every
     method of what it gives works and its text rounds its pairs."""
+    os.environ["HYPOTHESIS_STORAGE_DIRECTORY"] = storage  # not the current folder
     # pylint: disable=import-outside-toplevel
     from hypothesis import given, settings, strategies as st
 
@@ -521,8 +522,8 @@ def probe_any_state():
     check()
 
 
-def test_any_state_is_refused_or_sound():
-    in_child("probe_any_state")
+def test_any_state_is_refused_or_sound(tmp_path):
+    in_child("probe_any_state", str(tmp_path))
 
 
 # The private functions of curvedump._core check what they are given too.
