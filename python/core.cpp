@@ -1,35 +1,34 @@
 // curvedump._core, the compiled part of the Python package `curvedump`: the
-// exact values of a data file from the converter's own core (the same
-// decoding, scaling and rendering), without going through the five-digit
-// text. The package's __init__.py gives the public names.
+// converter's own decoding, scaling and rendering, for the package's
+// __init__.py, which holds the public names (Curves among them) and turns
+// what these functions return into values, warnings and exceptions.
+//
+// Every function here checks what it is given (types, sizes, layouts of
+// buffers) before using it, so that no call from Python, however wrong,
+// reads or writes memory it does not own.
 #include "curvedump.hpp"
 
-#include <pybind11/eval.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <memory>
+#include <limits>
+#include <string>
+#include <vector>
 
 namespace py = pybind11;
 
 namespace {
 
-// A file read and decoded. The text and the console lines are made only
-// when asked for, so that reading costs the decoding and scaling alone.
-struct Curves {
-    curvedump::Decoded decoded;
-    py::array_t<float> series1;
-    py::array_t<float> series2;
-};
-
-// The last line of console text, without its line end.
-std::string last_line(std::string_view console)
+// A name as the system is given it. A NUL would end the name early and
+// open another file: refused, as open() does.
+std::string checked_name(const py::bytes& name)
 {
-    console.remove_suffix(console.ends_with("\r\n") ? 2 : 0);
-    const std::size_t start = console.rfind('\n');
-    return std::string(console.substr(start == std::string_view::npos ? 0 : start + 1));
+    auto text = name.cast<std::string>();
+    if (text.find('\0') != std::string::npos)
+        throw py::value_error("embedded null byte");
+    return text;
 }
 
 // Console text as str: paths in it are bytes, decoded as os.fsdecode does.
@@ -39,84 +38,71 @@ py::str console_str(const std::string& text)
         PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-// curvedump.Error, defined in the package's __init__.py before it imports
-// this extension.
-[[noreturn]] void raise_refusal(int status, const std::string& console)
+py::tuple descriptor_fields(const curvedump::Decoded& d)
 {
-    const py::object error_type = py::module_::import("curvedump").attr("Error");
-    const py::object error =
-        error_type(status, console_str(last_line(console)), console_str(console));
-    PyErr_SetObject(error_type.ptr(), error.ptr());
-    throw py::error_already_set();
+    return py::make_tuple(d.series1.block, d.series2.block, d.series1.length, d.series2.length,
+                          d.series1.count, d.series2.count, d.series1.scale, d.series2.scale,
+                          d.series1.offset, d.series2.offset);
 }
 
-// OSError for errno's value, of the subclass it maps to (FileNotFoundError,
-// IsADirectoryError, PermissionError, ...), naming the path.
-[[noreturn]] void raise_os_error(int error, const py::object& path)
+// What decoding gives, for __init__.py: (status, descriptor fields,
+// file size, series_past_end, the values of both series as one bytearray
+// of native float32 or None, console text or None). The console text is
+// made only for a refusal, so that reading costs the decoding and scaling
+// alone. The values go into a bytearray, which numpy views without owning
+// it: nobody can then resize or reshape the store behind the views.
+py::tuple decoded_result(const curvedump::Decoded& d)
 {
-    errno = error;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path.ptr());
-    throw py::error_already_set();
-}
-
-// str, bytes or any os.PathLike, as the bytes the system is given. A NUL
-// would end the name early and open another file: refused, as open() does.
-std::string path_bytes(const py::object& path)
-{
-    auto name = py::module_::import("os").attr("fsencode")(path).cast<std::string>();
-    if (name.find('\0') != std::string::npos)
-        throw py::value_error("embedded null byte");
-    return name;
-}
-
-py::array_t<float> float32_array(std::span<const std::uint32_t> bits)
-{
+    if (d.status != curvedump::status_ok) {
+        return py::make_tuple(d.status, descriptor_fields(d), d.file_size, 0, py::none(),
+                              console_str(curvedump::console_lines(d)));
+    }
     // Bit patterns copied as they are: no conversion touches a NaN's bits.
-    py::array_t<float> array(static_cast<py::ssize_t>(bits.size()));
-    if (!bits.empty())
-        std::memcpy(array.mutable_data(), bits.data(), bits.size_bytes());
-    return array;
+    const auto values = py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(
+        reinterpret_cast<const char*>(d.values.data()),
+        static_cast<Py_ssize_t>(d.values.size() * sizeof(std::uint32_t))));
+    if (!values)
+        throw py::error_already_set();
+    return py::make_tuple(d.status, descriptor_fields(d), d.file_size,
+                          curvedump::series_past_end(d), values, py::none());
 }
 
-Curves make_curves(curvedump::Decoded&& decoded)
+// (errno, None) when the file cannot be opened or read, else (0, what
+// decoded_result gives).
+py::tuple decode_file(const py::bytes& name)
 {
-    if (decoded.status != curvedump::status_ok)
-        raise_refusal(decoded.status, curvedump::console_lines(decoded));
-    Curves curves{std::move(decoded), {}, {}};
-    curves.series1 = float32_array(curvedump::series1_values(curves.decoded));
-    curves.series2 = float32_array(curvedump::series2_values(curves.decoded));
-    return curves;
-}
-
-Curves read_path(const py::object& path)
-{
-    const std::string name = path_bytes(path);
+    const std::string path = checked_name(name);
     int error = 0;
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_file(name, error);
+        decoded = curvedump::decode_file(path, error);
     }
     if (error != 0)
-        raise_os_error(error, path);
-    return make_curves(std::move(decoded));
+        return py::make_tuple(error, py::none());
+    return py::make_tuple(0, decoded_result(decoded));
 }
 
-Curves read_data(const py::buffer& data)
+// Any bytes-like object of single bytes, however laid out (every other
+// byte, reversed), as decoded_result gives it.
+py::tuple decode_bytes(const py::object& data)
 {
-    const py::buffer_info info = data.request();
+    if (PyObject_CheckBuffer(data.ptr()) == 0) {
+        const auto type = py::type::handle_of(data).attr("__name__").cast<std::string>();
+        throw py::type_error("read_bytes takes a bytes-like object, not " + type);
+    }
+    const py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
     if (info.ndim != 1 || info.itemsize != 1)
         throw py::type_error("read_bytes takes a bytes-like object of single bytes");
     // Copied while the object cannot change, step by step for a view whose
-    // bytes are not next to each other (every other byte, or reversed);
-    // decoded without the lock.
+    // bytes are not next to each other; decoded without the lock.
     std::vector<unsigned char> image(curvedump::image_size);
     const auto size = static_cast<std::size_t>(info.size);
     const std::size_t bytes_read = std::min(size, curvedump::image_size);
     const auto* bytes = static_cast<const unsigned char*>(info.ptr);
     const py::ssize_t step = info.strides[0];
     if (step == 1) {
-        std::memcpy(image.data(), bytes, bytes_read);
+        std::copy_n(bytes, bytes_read, image.begin());
     } else {
         for (std::size_t i = 0; i < bytes_read; ++i)
             image[i] = bytes[static_cast<py::ssize_t>(i) * step];
@@ -126,122 +112,108 @@ Curves read_data(const py::buffer& data)
         const py::gil_scoped_release unlocked;
         decoded = curvedump::decode_image(image, bytes_read);
     }
-    return make_curves(std::move(decoded));
+    return decoded_result(decoded);
 }
 
-py::str convert_path(const py::object& path)
+// (status, console text, input errno, output errno, series_past_end).
+py::tuple convert_path(const py::bytes& name)
 {
-    const std::string name = path_bytes(path);
+    const std::string path = checked_name(name);
     std::string console;
-    int error = 0;
+    curvedump::ConvertReport report;
     int status = 0;
     {
         const py::gil_scoped_release unlocked;
         status = curvedump::convert_file(
-            name, [&console](std::string_view text) { console.append(text); }, &error);
+            path, [&console](std::string_view text) { console.append(text); }, &report);
     }
-    if (status == curvedump::status_input)
-        raise_os_error(error, path);
-    if (status != curvedump::status_ok)
-        raise_refusal(status, console);
-    return console_str(console);
+    return py::make_tuple(status, console_str(console), report.input_error, report.output_error,
+                          report.past_end);
 }
 
-py::tuple pair(std::uint32_t first, std::uint32_t second)
+// Field i of a tuple of ints: TypeError for anything but an int, and
+// ValueError for one outside Field's range.
+template <typename Field> Field field(const py::tuple& fields, std::size_t i)
 {
-    return py::make_tuple(curvedump::to_double(first), curvedump::to_double(second));
+    const py::handle item = fields[i];
+    if (!PyLong_Check(item.ptr()))
+        throw py::type_error("descriptor fields are ints");
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow);
+    if (overflow != 0 || value < std::numeric_limits<Field>::min() ||
+        value > std::numeric_limits<Field>::max())
+        throw py::value_error("descriptor field out of range");
+    return static_cast<Field>(value);
 }
 
-// What a Curves pickles as: each descriptor's fields, the values as read
-// (for text()) and the two arrays as they are now.
-py::tuple curves_state(const Curves& c)
+// The descriptors from the fields descriptor_fields gives.
+curvedump::Decoded from_fields(const py::tuple& fields)
 {
-    const auto fields = [](const curvedump::SeriesDescriptor& s) {
-        return py::make_tuple(s.block, s.length, s.count, s.scale, s.offset);
-    };
-    const std::vector<std::uint32_t>& values = c.decoded.values;
-    return py::make_tuple(
-        fields(c.decoded.series1), fields(c.decoded.series2),
-        py::array_t<std::uint32_t>(static_cast<py::ssize_t>(values.size()), values.data()),
-        c.series1, c.series2);
+    if (fields.size() != 10)
+        throw py::value_error("descriptor fields: 10 values expected");
+    curvedump::Decoded d;
+    d.series1 = {field<std::int16_t>(fields, 0), field<std::int16_t>(fields, 2),
+                 field<std::int16_t>(fields, 4), field<std::uint32_t>(fields, 6),
+                 field<std::uint32_t>(fields, 8)};
+    d.series2 = {field<std::int16_t>(fields, 1), field<std::int16_t>(fields, 3),
+                 field<std::int16_t>(fields, 5), field<std::uint32_t>(fields, 7),
+                 field<std::uint32_t>(fields, 9)};
+    return d;
 }
 
-Curves curves_from_state(const py::tuple& state)
+// series_past_end for these fields and file size.
+int past_end(const py::tuple& fields, std::size_t file_size)
 {
-    const auto fields = [](const py::handle& t) {
-        const auto f = t.cast<py::tuple>();
-        return curvedump::SeriesDescriptor{f[0].cast<std::int16_t>(), f[1].cast<std::int16_t>(),
-                                           f[2].cast<std::int16_t>(), f[3].cast<std::uint32_t>(),
-                                           f[4].cast<std::uint32_t>()};
-    };
-    Curves c;
-    c.decoded.series1 = fields(state[0]);
-    c.decoded.series2 = fields(state[1]);
-    const auto values = state[2].cast<py::array_t<std::uint32_t>>();
-    c.decoded.values.assign(values.data(), values.data() + values.size());
-    c.series1 = state[3].cast<py::array_t<float>>();
-    c.series2 = state[4].cast<py::array_t<float>>();
-    return c;
+    curvedump::Decoded d = from_fields(fields);
+    d.file_size = file_size;
+    return curvedump::series_past_end(d);
 }
+
+py::str console(const py::tuple& fields)
+{
+    return console_str(curvedump::console_lines(from_fields(fields)));
+}
+
+// The bit patterns of a one-dimensional array of 4-byte values, copied
+// while the lock is held.
+using Bits = py::array_t<std::uint32_t, py::array::c_style>;
+
+std::vector<std::uint32_t> copied_bits(const Bits& values)
+{
+    if (values.ndim() != 1)
+        throw py::value_error("a one-dimensional array expected");
+    const auto* data = values.data();
+    return {data, data + values.size()};
+}
+
+// The output text for these values, formatted without the lock.
+py::bytes text(const Bits& series1, const Bits& series2)
+{
+    const std::vector<std::uint32_t> first = copied_bits(series1);
+    const std::vector<std::uint32_t> second = copied_bits(series2);
+    std::string output;
+    {
+        const py::gil_scoped_release unlocked;
+        output = curvedump::output_text(first, second);
+    }
+    return {output};
+}
+
+double to_double(std::uint32_t bits) { return curvedump::to_double(bits); }
 
 } // namespace
 
 PYBIND11_MODULE(_core, m)
 {
-    m.doc() = "The compiled core of the curvedump package.";
+    m.doc() = "The compiled core of the curvedump package (its __init__.py gives the public "
+              "names).";
     m.attr("__version__") = CURVEDUMP_VERSION;
-
-    py::class_<Curves> curves(m, "Curves", "The two series of a data file, decoded and scaled.");
-    curves
-        .def_property_readonly(
-            "blocks",
-            [](const Curves& c) {
-                return py::make_tuple(c.decoded.series1.block, c.decoded.series2.block);
-            },
-            "(block1, block2): where each series starts, in 256-byte blocks.")
-        .def_property_readonly(
-            "lengths",
-            [](const Curves& c) {
-                return py::make_tuple(c.decoded.series1.length, c.decoded.series2.length);
-            },
-            "(length1, length2): each series' size in bytes, as the header gives it.")
-        .def_property_readonly(
-            "scales",
-            [](const Curves& c) { return pair(c.decoded.series1.scale, c.decoded.series2.scale); },
-            "(scale1, scale2): the stored single-precision factors, exactly.")
-        .def_property_readonly(
-            "offsets",
-            [](const Curves& c) {
-                return pair(c.decoded.series1.offset, c.decoded.series2.offset);
-            },
-            "(offset1, offset2): the stored single-precision offsets, exactly.")
-        .def_readwrite("series1", &Curves::series1,
-                       "Series 1 scaled: a float32 array of all its values. The arrays are\n"
-                       "the caller's: changing them leaves text() as read.")
-        .def_readwrite("series2", &Curves::series2,
-                       "Series 2 scaled: a float32 array of all its values (the longer\n"
-                       "series' tail included, which the text file leaves out).")
-        .def(
-            "text",
-            [](const Curves& c) {
-                return py::bytes(curvedump::output_text(curvedump::series1_values(c.decoded),
-                                                        curvedump::series2_values(c.decoded)));
-            },
-            "The exact bytes the tool writes to PATH.txt.")
-        .def(
-            "console",
-            [](const Curves& c) { return console_str(curvedump::console_lines(c.decoded)); },
-            "The console lines the tool prints before its \"converting\" line.")
-        .def("__repr__",
-             [](const Curves& c) {
-                 return "<curvedump.Curves: " + std::to_string(c.decoded.series1.count) + " and " +
-                        std::to_string(c.decoded.series2.count) + " values>";
-             })
-        .def(py::pickle(&curves_state, &curves_from_state));
-    // Pickles name the public place, curvedump.Curves.
-    curves.attr("__module__") = "curvedump";
-
-    m.def("_read", &read_path);
-    m.def("_read_bytes", &read_data);
-    m.def("_convert", &convert_path);
+    m.attr("image_size") = curvedump::image_size;
+    m.def("decode_file", &decode_file, py::arg("name"));
+    m.def("decode_bytes", &decode_bytes, py::arg("data"));
+    m.def("convert", &convert_path, py::arg("name"));
+    m.def("console", &console, py::arg("fields"));
+    m.def("past_end", &past_end, py::arg("fields"), py::arg("file_size"));
+    m.def("text", &text, py::arg("series1"), py::arg("series2"));
+    m.def("to_double", &to_double, py::arg("bits"));
 }

@@ -51,6 +51,7 @@ diff -u - "$work/contents" <<'LIST'
 ./usr/share/doc/curvedump/copyright
 ./usr/share/doc/python3-curvedump/changelog.gz
 ./usr/share/doc/python3-curvedump/copyright
+./usr/share/doc/python3-curvedump/python.md
 ./usr/share/man/man1/curvedump.1.gz
 LIST
 kind=$(file -b "$work/deb/usr/bin/curvedump")
@@ -62,7 +63,7 @@ CURVEDUMP_EXE="$work/deb/usr/bin/curvedump" CURVEDUMP_SOURCE_DIR="$PWD" \
   PYTHONPATH="$work/deb/usr/lib/python3/dist-packages" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/test_python_module.py
 echo "deb: lintian clean, contents and fields as expected, packaged tool converts the sample,"
-echo "     the module's tests pass against the unpacked packages"
+echo "     the module's tests pass against the unpacked packages (its types too: mypy, stubtest)"
 
 echo "== .tar.gz"
 cmake --workflow --preset package-tgz > "$work/tgz.log" 2>&1 || { cat "$work/tgz.log"; exit 1; }

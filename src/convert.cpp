@@ -125,6 +125,15 @@ std::string output_text(std::span<const std::uint32_t> series1,
 
 double to_double(std::uint32_t bits) { return single::to_double(bits); }
 
+int series_past_end(const Decoded& d)
+{
+    const auto past_end = [&d](const SeriesDescriptor& s) {
+        return s.count > 0 &&
+               long{s.block} * long{block_size} + 4L * s.count > static_cast<long>(d.file_size);
+    };
+    return (past_end(d.series1) ? 1 : 0) | (past_end(d.series2) ? 2 : 0);
+}
+
 namespace {
 
 // Reads the whole input in one request (a short count is the whole file)
@@ -148,20 +157,25 @@ void print_line(const Print& print, std::string_view line)
 // Writes the output, and makes sure that a run which fails to do so leaves
 // no partial file behind that could pass for a result.
 int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
-                 const Print& print)
+                 const Print& print, int& output_error)
 {
     std::FILE* opened = nullptr;
     FileIdentity identity;
-    if (open_output(output_path, input, opened, identity) != OutputOpen::opened) {
+    errno = 0;
+    const OutputOpen open = open_output(output_path, input, opened, identity);
+    if (open != OutputOpen::opened) {
         // An output name that leads to the input itself (a link) is refused
         // like any other that cannot be opened: the input stays untouched.
+        output_error = open == OutputOpen::failed ? errno : 0;
         print_line(print, "cannot open " + output_path);
         return status_usage_or_output;
     }
     File file(opened);
     // The text is complete: hand it to the system in one write, uncopied.
     std::setvbuf(file.get(), nullptr, _IONBF, 0);
+    errno = 0;
     if (!write_and_close(std::move(file), output)) {
+        output_error = errno; // before the removal can change it
         remove_partial_output(output_path, identity);
         print_line(print, "cannot write " + output_path);
         return status_usage_or_output;
@@ -169,11 +183,11 @@ int write_output(const std::string& output_path, std::FILE* input, const std::st
     return status_ok;
 }
 
-int convert(const std::string& input_path, const Print& print, int& input_error)
+int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
     const File input(open_input(input_path));
     if (!input) {
-        input_error = errno;
+        report.input_error = errno;
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
@@ -183,12 +197,13 @@ int convert(const std::string& input_path, const Print& print, int& input_error)
     std::size_t bytes_read = 0;
     if (!read_image(input.get(), {image.get(), image_size}, bytes_read)) {
         // A read that fails (a directory, say) is not an empty file.
-        input_error = errno;
+        report.input_error = errno;
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
 
     const Decoded decoded = decode_image({image.get(), image_size}, bytes_read);
+    report.past_end = decoded.status == status_ok ? series_past_end(decoded) : 0;
     std::string text = console_lines(decoded);
     if (decoded.status != status_ok) {
         print(text);
@@ -205,7 +220,7 @@ int convert(const std::string& input_path, const Print& print, int& input_error)
     const std::string output_path = input_path + ".txt";
     append_line(text, "converting : " + input_path + " -> " + output_path);
     print(text);
-    return write_output(output_path, input.get(), output, print);
+    return write_output(output_path, input.get(), output, print, report.output_error);
 }
 
 } // namespace
@@ -227,13 +242,13 @@ Decoded decode_file(const std::string& path, int& error)
     return decode_image(image, bytes_read);
 }
 
-int convert_file(std::string_view input_path, const Print& print, int* input_error)
+int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)
 {
-    int error = 0;
+    ConvertReport found;
     try {
-        const int status = convert(std::string(input_path), print, error);
-        if (input_error != nullptr)
-            *input_error = error;
+        const int status = convert(std::string(input_path), print, found);
+        if (report != nullptr)
+            *report = found;
         return status;
     } catch (const std::bad_alloc&) {
         // Written from a literal: with memory short, nothing is allocated here.

@@ -71,11 +71,26 @@ std::string output_text(std::span<const std::uint32_t> series1,
 // The double of a single-precision bit pattern, exactly (NaN payloads kept).
 double to_double(std::uint32_t bits);
 
+// The series whose values run past the end of the file (block * 256 +
+// 4 * count > file_size), which read as zeros there: 1 for series 1, 2 for
+// series 2, 3 for both, 0 for none.
+int series_past_end(const Decoded& decoded);
+
+// What a conversion found beside its status: errno's value when the input
+// could not be opened or read, or the output not opened or written (0 when
+// there was no such failure or the system gave no errno), and
+// series_past_end of the file converted.
+struct ConvertReport {
+    int input_error = 0;
+    int output_error = 0;
+    int past_end = 0;
+};
+
 // Converts the file at input_path to input_path + ".txt", handing each piece
-// of console text to `print` as soon as it is known; returns the exit status.
-// When the input cannot be opened or read, *input_error gets errno's value.
+// of console text to `print` as soon as it is known; returns the exit status
+// and fills *report when given.
 using Print = std::function<void(std::string_view)>;
-int convert_file(std::string_view input_path, const Print& print, int* input_error = nullptr);
+int convert_file(std::string_view input_path, const Print& print, ConvertReport* report = nullptr);
 
 // The converter's entry: args as the process received them (args[0] is the
 // program name, args[1] the input path, UTF-8 on Windows); console lines go

@@ -3,12 +3,14 @@ themselves and run as written.
 
 Readers (numpy, pandas, awk) run on the sample output and on outputs of
 the built tool holding non-finite values, one line and no line, and must
-read the numbers Python's own float() reads from the text. The batch
-recipes run on a generated archive with bad files; the uninstall recipe
-runs on a scratch install.
+read the numbers Python's own float() reads from the text; the Python
+package's recipes read the same files. The batch recipes run on a
+generated archive with bad files and an output that cannot be written; the
+uninstall recipe runs on a scratch install.
 
 Run by CTest with /usr/bin/python3 (Debian's interpreter, which has
-python3-numpy, python3-pandas and python3-pytest):
+python3-numpy, python3-pandas and python3-pytest, and python3-matplotlib
+for the plot recipe):
 
     CURVEDUMP_EXE=build/dev/curvedump CURVEDUMP_SOURCE_DIR=. \
     CURVEDUMP_BUILD_DIR=build/dev CMAKE_COMMAND=cmake /usr/bin/python3 tests/readme_recipes_test.py
@@ -16,6 +18,7 @@ python3-numpy, python3-pandas and python3-pytest):
 A missing package skips the test (status 77), and fails it when CI=true.
 """
 
+import doctest
 import importlib.util
 import math
 import os
@@ -37,6 +40,7 @@ if __name__ == "__main__":
     sys.dont_write_bytecode = True  # no __pycache__ in the source tree
     sys.exit(pytest.main(["-q", "-p", "no:cacheprovider", __file__, *sys.argv[1:]]))
 
+import numpy as np
 import pytest
 
 # Absolute, since the recipes run in directories of their own.
@@ -98,8 +102,10 @@ OUTPUTS = {
 
 @pytest.fixture(params=list(OUTPUTS), name="output")
 def fixture_output(request, tmp_path):
-    """run7.dat.txt in a fresh directory; the pairs float() reads from it."""
+    """run7.dat and run7.dat.txt in a fresh directory; the pairs float()
+    reads from the text."""
     if OUTPUTS[request.param] is None:
+        shutil.copy(SOURCE / "examples" / "damped.bin", tmp_path / "run7.dat")
         shutil.copy(SOURCE / "examples" / "damped.bin.txt", tmp_path / "run7.dat.txt")
     else:
         (tmp_path / "run7.dat").write_bytes(OUTPUTS[request.param])
@@ -156,6 +162,61 @@ def test_python_recipes_read_every_value(reader, output, tmp_path, monkeypatch):
     assert_pairs(reader(tmp_path, monkeypatch), output)
 
 
+def package_path():
+    """The build tree's Python package, where it is built (CURVEDUMP_PYTHON)."""
+    module = BUILD / "python"
+    if not list(module.glob("curvedump/_core.*.so")):
+        pytest.skip("the Python package is not built (CURVEDUMP_PYTHON)")
+    return module
+
+
+@pytest.fixture(name="package")
+def fixture_package(monkeypatch):
+    monkeypatch.syspath_prepend(str(package_path()))
+    return importlib.import_module("curvedump")
+
+
+def read_package(cwd, monkeypatch):
+    """The rows of the DataFrame recipe (float32 values, as doubles)."""
+    frame = run_python("python-dataframe", cwd, monkeypatch)["df"]
+    assert list(frame.dtypes) == ["float32", "float32"]
+    return list(zip(frame["series1"].tolist(), frame["series2"].tolist()))
+
+
+def read_plot(cwd, monkeypatch):
+    """The two lines the plot recipe draws, and the picture it saves."""
+    if importlib.util.find_spec("matplotlib") is None:
+        message = f"{sys.executable} has no matplotlib (Debian: python3-matplotlib)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+    monkeypatch.setenv("MPLBACKEND", "Agg")  # no display here
+    names = run_python("python-plot", cwd, monkeypatch)
+    assert (cwd / "run7.png").read_bytes().startswith(b"\x89PNG")
+    lines = [line.get_ydata() for line in names["ax"].get_lines()]
+    names["plt"].close("all")
+    return lines
+
+
+def test_python_recipes_read_the_values_the_text_rounds(package, output, tmp_path, monkeypatch):
+    # The text keeps five digits of the values the package reads.
+    rows = read_package(tmp_path, monkeypatch)
+    assert len(rows) == len(output)
+    for row, text in zip(rows, output):
+        assert all(same(r, t) or math.isclose(r, t, rel_tol=5e-5) for r, t in zip(row, text))
+    curves = package.read(tmp_path / "run7.dat")
+    lines = read_plot(tmp_path, monkeypatch)
+    assert len(lines) == 2 and all(np.array_equal(line, series, equal_nan=True) for line, series
+                                   in zip(lines, (curves.series1, curves.series2)))
+
+
+def test_python_page_examples(package, monkeypatch):
+    monkeypatch.chdir(SOURCE)  # the examples read examples/damped.bin
+    failed_count, tried = doctest.testfile(str(SOURCE / "docs" / "python.md"),
+                                           module_relative=False)
+    assert (failed_count, tried) == (0, 4)
+
+
 def test_awk_recipe_swaps_and_summarises(output, tmp_path):
     pairs, stats = read_awk(tmp_path)
     assert_pairs(pairs, output)
@@ -198,45 +259,65 @@ def snapshot(root):
 def converted(root):
     """The good inputs under root that have their output beside them."""
     return {p.relative_to(root).as_posix()[:-4] for p in root.rglob("*.dat.txt")
-            if p.read_bytes() == GOOD_TEXT.encode()}
+            if p.is_file() and p.read_bytes() == GOOD_TEXT.encode()}
 
 
 GOOD_INPUTS = {"a.dat", "2019/b c.dat", "old.dat"}
+# A good input whose output name is taken by a folder: the tool's status 1.
+BLOCKED = "2021/c.dat"
+BLOCKED_FAILURE = ("1", "archive/2021/c.dat", "cannot open archive/2021/c.dat.txt")
+PYTHON_FAILURES = FAILURES | {("1", "archive/2021/c.dat", "Is a directory")}
+
+
+def failed(directory):
+    return {tuple(line.split("\t")) for line in (directory / "failed.tsv").read_text().splitlines()}
 
 # name, recipe, the status it ends with, and what to check in the directory
 # it ran in.
 BATCHES = [
     ("batch", 123, lambda d: converted(d / "archive") == GOOD_INPUTS),
     ("batch-failures", 0, lambda d: (
-        converted(d / "archive") == GOOD_INPUTS
-        and {tuple(line.split("\t")) for line in (d / "failed.tsv").read_text().splitlines()}
-        == FAILURES)),
-    # The same list, from the Python module's recipe.
+        converted(d / "archive") == GOOD_INPUTS and failed(d) == FAILURES | {BLOCKED_FAILURE})),
+    # The same list, from the Python package's recipe; an output failure has
+    # the tool's status 1, with the system's message.
     ("python-batch", 0, lambda d: (
-        converted(d / "archive") == GOOD_INPUTS
-        and {tuple(line.split("\t")) for line in (d / "failed.tsv").read_text().splitlines()}
-        == FAILURES)),
+        converted(d / "archive") == GOOD_INPUTS and failed(d) == PYTHON_FAILURES)),
     # The archive is untouched; the outputs land beside the links.
     ("read-only", 123, lambda d: (
-        snapshot(d / "archive") == {name: data for name, data in ARCHIVE.items()}
+        snapshot(d / "archive") == dict(ARCHIVE, **{BLOCKED: GOOD})
         and converted(d / "converted") == GOOD_INPUTS)),
 ]
 
 
+def make_archive(root):
+    for path, data in ARCHIVE.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_bytes(data)
+    (root / (BLOCKED + ".txt")).mkdir(parents=True)
+    (root / BLOCKED).write_bytes(GOOD)
+
+
+def test_python_archive_recipe(package, tmp_path, monkeypatch):
+    make_archive(tmp_path / "archive")
+    names = run_python("python-archive", tmp_path, monkeypatch)
+    good = sorted(f"archive/{name}" for name in GOOD_INPUTS | {BLOCKED})
+    frame = names["df"]
+    assert list(frame.columns) == ["series1", "series2", "file"]
+    assert frame["file"].tolist() == [name for name in good for _ in range(2)]
+    assert frame[["series1", "series2"]].to_numpy().tolist() == [[1.0, 12.0], [-2.5, 0.0]] * 4
+    assert sorted((path.as_posix(), type(error), error.status) for path, error in names["refused"]) \
+        == [("archive/2019/big.dat", package.Error, 4), ("archive/2020/bad.dat", package.Error, 5)]
+
+
 @pytest.mark.parametrize("name,status,check", BATCHES, ids=[b[0] for b in BATCHES])
 def test_batch_recipes(name, status, check, tmp_path):
-    for path, data in ARCHIVE.items():
-        (tmp_path / "archive" / path).parent.mkdir(parents=True, exist_ok=True)
-        (tmp_path / "archive" / path).write_bytes(data)
+    make_archive(tmp_path / "archive")
     code = recipe(name)
     if name == "read-only":
         code = with_value(code, "archive", tmp_path / "archive")
     if name.startswith("python"):
-        module = BUILD / "python"
-        if not list(module.glob("curvedump/_core.*.so")):
-            pytest.skip("the Python module is not built (CURVEDUMP_PYTHON)")
         done = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True,
-                              text=True, env=dict(os.environ, PYTHONPATH=str(module)))
+                              text=True, env=dict(os.environ, PYTHONPATH=str(package_path())))
     else:
         done = shell(code, tmp_path)
     assert done.returncode == status, done.stderr

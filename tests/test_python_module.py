@@ -1,16 +1,28 @@
 """The Python module against the tool itself: the same bytes, the same
-refusals, and the exact values, double rounding included.
+refusals, and the exact values, double rounding included; and the probes
+that must never crash the interpreter, each run in a child interpreter.
 
 Needs CURVEDUMP_EXE (the tool) and CURVEDUMP_SOURCE_DIR in the environment,
-and the module on PYTHONPATH (the build tree, or an unpacked package).
+and the module on PYTHONPATH (the build tree, or an unpacked package). With
+CURVEDUMP_BUILD_DIR and CMAKE_COMMAND, the typed-package checks take the
+package from `cmake --install`'s staging prefix; without them, from
+PYTHONPATH.
 """
 import concurrent.futures
+import copy
+import errno
+import io
+import math
 import os
 import pathlib
+import pickle
 import shutil
 import struct
 import subprocess
+import sys
+import tempfile
 import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -45,42 +57,102 @@ def bits(array):
     return array.view(np.uint32).tolist()
 
 
+def in_child(name, *args):
+    """Calls this file's function `name`(*args) in a new interpreter, so that
+    a crash fails the row instead of ending the run."""
+    code = ("import sys; sys.path.insert(0, sys.argv[1]); import test_python_module as t; "
+            f"t.{name}(*eval(sys.argv[2]))")
+    done = subprocess.run([sys.executable, "-c", code, str(pathlib.Path(__file__).parent),
+                           repr(args)], capture_output=True, text=True, check=False,
+                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+    assert done.returncode == 0, done.stderr
+
+
+def assert_text_rounds_pairs(curves):
+    """Each line of text() is the row of pairs() at its place, rounded to
+    five digits; NaN keeps its sign."""
+    rows = curves.pairs()
+    lines = curves.text().split(b"\r\n")[:-1]
+    assert rows.dtype == np.float32 and rows.shape == (len(lines), 2)
+    for line, row in zip(lines, rows.tolist()):
+        for field, value in zip(line.split(), row):
+            shown = float(field)
+            if math.isnan(value):
+                assert math.isnan(shown) and math.copysign(1, shown) == math.copysign(1, value)
+            else:
+                assert math.isclose(shown, value, rel_tol=5e-5), (line, row)
+
+
+def past_end(curves):
+    """The series that the rule block * 256 + 4 * count > file size marks."""
+    return [n for n, block, count in zip((1, 2), curves.blocks, curves.counts)
+            if count > 0 and 256 * block + 4 * count > curves.file_size]
+
+
+def read_file_object(path):
+    with open(path, "rb") as file:
+        return curvedump.read(file)
+
+
 @pytest.mark.parametrize("sample", SAMPLES, ids=lambda p: p.name)
-def test_same_bytes_and_refusals_as_the_tool(sample, tmp_path):
+def test_same_bytes_and_refusals_as_the_tool(sample, tmp_path, capfd):
     path = tmp_path / sample.name
     shutil.copyfile(sample, path)
     status, console, output = run_tool(path)
     if output is not None:
         os.remove(path.with_name(path.name + ".txt"))
     data = path.read_bytes()
+    # Each reader, and the path it gives.
     readers = [
-        lambda: curvedump.read(path),
-        lambda: curvedump.read_bytes(data),
-        lambda: curvedump.read_bytes(bytearray(data)),
+        (lambda: curvedump.read(path), str(path)),
+        (lambda: read_file_object(path), str(path)),
+        (lambda: curvedump.read(io.BytesIO(data)), None),
+        (lambda: curvedump.read_bytes(data), None),
+        (lambda: curvedump.read_bytes(bytearray(data)), None),
         # Views whose bytes are not next to each other: reversed twice, and
         # every other byte of each byte doubled.
-        lambda: curvedump.read_bytes(memoryview(data[::-1])[::-1]),
-        lambda: curvedump.read_bytes(np.repeat(np.frombuffer(data, np.uint8), 2)[::2]),
+        (lambda: curvedump.read_bytes(memoryview(data[::-1])[::-1]), None),
+        (lambda: curvedump.read_bytes(np.repeat(np.frombuffer(data, np.uint8), 2)[::2]), None),
     ]
-    for read in readers:
+    for read, shown in readers:
         if status == 0:
-            curves = read()
+            with warnings.catch_warnings(record=True) as warned:
+                warnings.simplefilter("always")
+                curves = read()
             assert curves.text() == output
             header = curves.console().encode()
             assert console == header + b"converting : %s -> %s.txt\r\n" % (
                 os.fsencode(path), os.fsencode(path))
+            assert (curves.path, curves.file_size) == (shown, len(data))
+            assert curves.truncated == bool(past_end(curves))
+            assert [(w.category, f"series {n}" in str(w.message), (shown or "") in str(w.message))
+                    for w, n in zip(warned, past_end(curves))] == \
+                [(curvedump.ShortFileWarning, True, True)] * len(past_end(curves))
+            assert len(warned) == len(past_end(curves))
+            assert_text_rounds_pairs(curves)
+            frame = curves.to_pandas()
+            assert list(frame.columns) == ["series1", "series2"]
+            assert list(frame.dtypes) == [np.float32] * 2
+            assert bits(frame.to_numpy()) == bits(curves.pairs())
         else:
             with pytest.raises(curvedump.Error) as refused:
                 read()
             assert (refused.value.status, refused.value.console.encode()) == (status, console)
+            assert refused.value.filename == shown
     # convert() does what the tool does.
     if status == 0:
-        assert curvedump.convert(path).encode() == console
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            assert curvedump.convert(path).encode() == console
+        assert len(warned) == len(past_end(curves))
         assert path.with_name(path.name + ".txt").read_bytes() == output
     else:
         with pytest.raises(curvedump.Error) as refused:
             curvedump.convert(path)
         assert (refused.value.status, refused.value.console.encode()) == (status, console)
+        assert refused.value.filename == str(path)
+    # The module writes nothing to standard output or standard error.
+    assert capfd.readouterr() == ("", "")
 
 
 ONE, HALF = 0x3F800000, 0x3F000000
@@ -117,13 +189,21 @@ def test_exact_values(what, series, expected):
 def test_tail_of_the_longer_series_and_zeros_past_the_end():
     # Series 2 lies past the end of the file: every value is its offset.
     data = data_file((ONE, 0, [ONE, 0x40000000, 0x40400000], 12), (ONE, 0x40200000, [], 8), 300)
-    curves = curvedump.read_bytes(data)
+    with pytest.warns(curvedump.ShortFileWarning, match="series 2 runs past the end"):
+        curves = curvedump.read_bytes(data)
     assert (curves.blocks, curves.lengths, curves.offsets) == ((1, 2), (12, 8), (0.0, 2.5))
+    assert (curves.counts, curves.file_size, curves.truncated) == ((3, 2), 300, True)
     assert bits(curves.series1) == [ONE, 0x40000000, 0x40400000]
     assert curves.series2.tolist() == [2.5, 2.5]
     assert curves.text().count(b"\r\n") == 2  # the text pairs only the first two
-    curves.series1[:] = 0  # the arrays are the caller's own
-    assert curves.series1.flags.owndata and curves.text().startswith(b" 1.0000e+00")
+    # The values are held once, and text() follows them.
+    assert curves.series1.base is curves.series2.base and curves.series1.base.nbytes == 20
+    curves.series1 *= 2
+    assert curves.text().startswith(b" 2.0000e+00  2.5000e+00\r\n 4.0000e+00")
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", curvedump.ShortFileWarning)
+        with pytest.raises(curvedump.ShortFileWarning):
+            curvedump.read_bytes(data)
 
 
 REFUSALS = [
@@ -132,10 +212,6 @@ REFUSALS = [
     ("invalid descriptor", lambda p: p.write_bytes(data_file((ONE, 0, [], 4), (ONE, 0, [], -4 & 0xFFFF))),
      curvedump.read, 5, "invalid descriptor for series 2"),
     ("both series empty", lambda p: p.write_bytes(b""), curvedump.read, 3, "Cannot allocate memory"),
-    ("output is a directory",
-     lambda p: (p.write_bytes(data_file((ONE, 0, [ONE], 4), (ONE, 0, [ONE], 4))),
-                p.with_name("x.bin.txt").mkdir()),
-     curvedump.convert, 1, "cannot open {}.txt"),
     ("output is the input, hard-linked",
      lambda p: (p.write_bytes(data_file((ONE, 0, [ONE], 4), (ONE, 0, [ONE], 4))),
                 os.link(p, p.with_name("x.bin.txt"))),
@@ -153,6 +229,8 @@ def test_refusals_carry_the_status_and_message(what, make_file, call, status, me
     with pytest.raises(curvedump.Error) as refused:
         call(path)
     assert isinstance(refused.value, ValueError)
+    assert refused.value.filename == (None if what == "bytes too large" else
+                                      str(path) + ".txt" * (status == 1))
     assert refused.value.status == status
     assert refused.value.message == message.format(path)
     assert refused.value.console.endswith(message.format(path) + "\r\n")
@@ -180,6 +258,114 @@ def test_input_that_cannot_be_read_raises_oserror(what, name, make, error, call,
     with pytest.raises(error) as raised:
         call(path)
     assert type(raised.value) is error
+    if error is not ValueError:
+        assert raised.value.filename == str(path)
+
+
+def out(path):
+    return path.with_name(path.name + ".txt")
+
+
+# Outputs that cannot be written: the OSError of their errno, naming the
+# output. The last row runs as uid 65534 in a folder that user can reach.
+OUTPUT_ERRORS = [
+    ("a directory at the output name", lambda p: out(p).mkdir(), IsADirectoryError, errno.EISDIR),
+    ("a link into a missing folder", lambda p: out(p).symlink_to(p.parent / "no" / "x.txt"),
+     FileNotFoundError, errno.ENOENT),
+    ("a full device at the output name", lambda p: out(p).symlink_to("/dev/full"), OSError,
+     errno.ENOSPC),
+    ("an unwritable folder, as uid 65534", lambda p: p.parent.chmod(0o555), PermissionError,
+     errno.EACCES),
+]
+
+
+def convert_as_nobody(path, reachable):
+    """convert(path) as uid 65534, from a copy of the package in `reachable`:
+    what it raised, as (type name, errno, filename)."""
+    shutil.copytree(pathlib.Path(curvedump.__file__).parent, reachable / "lib" / "curvedump")
+    code = ("import sys, curvedump\ntry:\n    curvedump.convert(sys.argv[1])\n"
+            "except OSError as e:\n    print(repr((type(e).__name__, e.errno, e.filename)))")
+    done = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                           sys.executable, "-c", code, str(path)], capture_output=True, text=True,
+                          check=False, env=dict(os.environ, PYTHONPATH=str(reachable / "lib"),
+                                                PYTHONDONTWRITEBYTECODE="1"))
+    assert done.returncode == 0 and done.stderr == "", done.stderr
+    return eval(done.stdout)  # pylint: disable=eval-used
+
+
+@pytest.mark.parametrize("what, make, error, number", OUTPUT_ERRORS,
+                         ids=[r[0] for r in OUTPUT_ERRORS])
+def test_output_that_cannot_be_written_raises_oserror(what, make, error, number, tmp_path):
+    nobody = "65534" in what
+    if nobody and os.geteuid() != 0:
+        pytest.skip("running as uid 65534 needs root (setpriv)")
+    if nobody:  # pytest's own folder is 0700: a folder of /tmp, open to all
+        tmp_path = pathlib.Path(tempfile.mkdtemp())
+        tmp_path.chmod(0o755)
+    try:
+        (tmp_path / "data").mkdir()
+        path = tmp_path / "data" / "x.bin"
+        shutil.copyfile(SAMPLES[0], path)
+        make(path)
+        if nobody:
+            raised = convert_as_nobody(path, tmp_path)
+        else:
+            with pytest.raises(OSError) as caught:
+                curvedump.convert(path)
+            raised = (type(caught.value).__name__, caught.value.errno, caught.value.filename)
+        assert raised == (error.__name__, number, str(path) + ".txt")
+        assert path.read_bytes() == SAMPLES[0].read_bytes()
+    finally:
+        if nobody:
+            shutil.rmtree(tmp_path)
+
+
+class Chunks:
+    """A binary file object whose read() gives at most `step` bytes, or
+    `give` whatever it is asked; `asked` counts the bytes asked for."""
+
+    def __init__(self, data=b"", step=1, give=b""):
+        self.data, self.step, self.give, self.asked = data, step, give, 0
+
+    def read(self, size=-1):
+        self.asked += size
+        if self.give != b"":
+            return self.give[:size] if isinstance(self.give, bytes) else self.give
+        chunk, self.data = self.data[:self.step], self.data[self.step:]
+        return chunk
+
+
+# read() of file objects: what each gives as the path, or raises.
+SOURCES = [
+    ("binary file", lambda p: open(p, "rb"), lambda p: str(p)),
+    ("opened by its bytes name", lambda p: open(os.fsencode(p), "rb"), lambda p: str(p)),
+    ("opened by descriptor (no name)", lambda p: open(os.open(p, os.O_RDONLY), "rb"),
+     lambda p: None),
+    ("BytesIO", lambda p: io.BytesIO(p.read_bytes()), lambda p: None),
+    ("one byte per read()", lambda p: Chunks(p.read_bytes()), lambda p: None),
+    ("text file", lambda p: open(p, encoding="latin-1"), TypeError),
+    ("read() gives None", lambda p: Chunks(give=None), BlockingIOError),
+    ("endless stream: refused after 32,768 bytes", lambda p: Chunks(give=bytes(40000)),
+     curvedump.Error),
+]
+
+
+@pytest.mark.parametrize("what, make, expected", SOURCES, ids=[r[0] for r in SOURCES])
+def test_read_takes_binary_file_objects(what, make, expected, tmp_path):
+    path = tmp_path / "x.bin"
+    shutil.copyfile(SAMPLES[0], path)
+    source = make(path)
+    try:
+        if isinstance(expected, type):
+            with pytest.raises(expected) as raised:
+                curvedump.read(source)
+            if expected is curvedump.Error:
+                assert (raised.value.status, source.asked) == (4, 32768)
+        else:
+            curves = curvedump.read(source)
+            assert curves == curvedump.read(path) and curves.path == expected(path)
+    finally:
+        getattr(source, "close", lambda: None)()
 
 
 class PathLike:
@@ -197,10 +383,313 @@ def test_every_kind_of_path(kind, name, tmp_path):
         name = os.fsdecode(name)  # the same name, as os.fsdecode gives it
     path = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else tmp_path, name)
     shutil.copyfile(SAMPLES[0], path)
-    assert curvedump.read(kind(path)).lengths == (800, 800)
+    curves = curvedump.read(kind(path))
+    assert curves.lengths == (800, 800) and curves.path == os.fsdecode(path)
+    assert repr(curves) == f"<curvedump.Curves path={os.fsdecode(path)!r} counts=(200, 200) " \
+        "file_size=2080>"
     console = curvedump.convert(kind(path))
     assert console.endswith(" -> " + os.fsdecode(path) + ".txt\r\n")
     assert os.path.exists(os.fsencode(path) + b".txt")
+
+
+# Probes of the object itself, each in a child interpreter (in_child).
+# Pickles, copies and __reduce_ex__ by protocol: the current values travel.
+COPIES = list(range(pickle.HIGHEST_PROTOCOL + 1)) + ["copy", "deepcopy"]
+
+
+def probe_copy(how):
+    curves = curvedump.read(SAMPLES[0])
+    curves.series2[:3] = [np.nan, -0.0, 7.5]
+    if how in ("copy", "deepcopy"):
+        back = getattr(copy, how)(curves)
+    else:
+        data = pickle.dumps(curves, how)
+        back = pickle.loads(data)
+        assert b"curvedump" in data and b"_core" not in data
+        assert how < 3 or len(data) <= curves.series1.nbytes + curves.series2.nbytes + 2048
+    assert back == curves and (back.path, back.file_size) == (curves.path, curves.file_size)
+    assert back.text() == curves.text() and not np.shares_memory(back.series2, curves.series2)
+
+
+@pytest.mark.parametrize("how", COPIES, ids=str)
+def test_pickles_and_copies(how):
+    in_child("probe_copy", how)
+
+
+# Every use of a Curves that has no file behind it (object.__new__ is the
+# only way to make one): each raises.
+UNMADE_USES = [lambda c, n=name: getattr(c, n) for name in (
+    "path", "file_size", "blocks", "lengths", "counts", "scales", "offsets", "truncated",
+    "series1", "series2")] + [
+    lambda c: c.text(), lambda c: c.console(), lambda c: c.pairs(), lambda c: c.to_pandas(),
+    repr, lambda c: c == c, pickle.dumps, copy.copy, copy.deepcopy,
+    lambda c: setattr(c, "series1", [1.0])]
+
+
+def probe_construction(how):
+    if how == "object.__new__":
+        for use in UNMADE_USES:
+            with pytest.raises(AttributeError):
+                use(object.__new__(curvedump.Curves))
+    else:
+        with pytest.raises(TypeError, match="made by curvedump.read"):
+            eval(how)  # pylint: disable=eval-used
+
+
+@pytest.mark.parametrize("how", ["curvedump.Curves()", "curvedump.Curves.__new__(curvedump.Curves)",
+                                 "object.__new__"])
+def test_no_curves_without_a_file(how):
+    in_child("probe_construction", how)
+
+
+def with_field(state, i, value):
+    fields = list(state["fields"])
+    fields[i] = value
+    return dict(state, fields=tuple(fields))
+
+
+# Pickled states that no file gives, and the error each raises.
+BAD_STATES = [
+    ("a tuple (an earlier release's state)", lambda s: tuple(s.values()), TypeError),
+    ("a key missing", lambda s: {k: v for k, v in s.items() if k != "path"}, ValueError),
+    ("an extra key", lambda s: dict(s, extra=1), ValueError),
+    ("a count past the values", lambda s: with_field(with_field(s, 2, 804), 4, 201), ValueError),
+    ("values short of the counts", lambda s: dict(s, values=s["values"][:-4]), ValueError),
+    ("values as str", lambda s: dict(s, values="x"), TypeError),
+    ("values as an array", lambda s: dict(s, values=np.frombuffer(s["values"], "<f4")), TypeError),
+    ("a float field", lambda s: with_field(s, 0, 1.0), TypeError),
+    ("count not length / 4", lambda s: with_field(s, 2, 796), ValueError),
+    ("a field past 16 bits", lambda s: with_field(s, 0, 1 << 16), ValueError),
+    ("a scale past 32 bits", lambda s: with_field(s, 6, -1), ValueError),
+    ("a series past 32,768 bytes", lambda s: with_field(s, 1, 127), ValueError),
+    ("a negative file size", lambda s: dict(s, file_size=-1), ValueError),
+    ("a path of bytes", lambda s: dict(s, path=b"x"), TypeError),
+]
+
+
+def probe_bad_state(what):
+    curves = curvedump.read(SAMPLES[0])
+    good = curves.__getstate__()
+    _, change, error = next(row for row in BAD_STATES if row[0] == what)
+    build, args, _ = curves.__reduce_ex__(2)
+    with pytest.raises(error):
+        build(*args).__setstate__(change(good))
+    with pytest.raises(error):  # and an object given it stays as it was
+        curves.__setstate__(change(good))
+    assert curves.__getstate__() == good
+
+
+@pytest.mark.parametrize("what", [r[0] for r in BAD_STATES])
+def test_bad_state_is_refused(what):
+    in_child("probe_bad_state", what)
+
+
+def probe_any_state(storage):
+    """Hypothesis: a state is refused with TypeError or ValueError, or every
+    method of what it gives works and its text rounds its pairs."""
+    os.environ["HYPOTHESIS_STORAGE_DIRECTORY"] = storage  # not the current folder
+    # pylint: disable=import-outside-toplevel
+    from hypothesis import given, settings, strategies as st
+
+    junk = st.one_of(st.none(), st.integers(), st.floats(), st.binary(max_size=16), st.text(max_size=4))
+
+    @st.composite
+    def states(draw):
+        counts = [draw(st.integers(-1, 40)) for _ in range(2)]
+        fields = (*[draw(st.integers(-2, 130)) for _ in range(2)],
+                  *[4 * c + draw(st.sampled_from([0, 0, 3])) for c in counts], *counts,
+                  *[draw(st.integers(0, 2**32 - 1)) for _ in range(4)])
+        size = 4 * sum(max(c, 0) for c in counts) + draw(st.sampled_from([0, 0, 4, -4]))
+        state = {"fields": fields, "file_size": draw(st.integers(-1, 32768)),
+                 "path": draw(st.one_of(st.none(), st.text(max_size=4))),
+                 "values": draw(st.binary(min_size=max(size, 0), max_size=max(size, 0)))}
+        if draw(st.booleans()):
+            state[draw(st.sampled_from(sorted(state)))] = draw(junk)
+        return state
+
+    @settings(max_examples=400, database=None, deadline=None)
+    @given(states())
+    def check(state):
+        curves = object.__new__(curvedump.Curves)
+        try:
+            curves.__setstate__(state)
+        except (TypeError, ValueError):
+            return
+        assert_text_rounds_pairs(curves)
+        assert curves.console() and pickle.loads(pickle.dumps(curves, 0)) == curves
+        assert curves.truncated in (True, False) and curves.to_pandas().shape[1] == 2
+
+    check()
+
+
+def test_any_state_is_refused_or_sound(tmp_path):
+    in_child("probe_any_state", str(tmp_path))
+
+
+# The private functions of curvedump._core check what they are given too.
+CORE_MISUSES = [
+    lambda core: core.text(np.zeros((2, 2), np.uint32), np.zeros(1, np.uint32)),
+    lambda core: core.text(np.zeros(2, np.float64), np.zeros(1, np.uint32)),
+    lambda core: core.text([1, 2], "x"),
+    lambda core: core.console((1, 2)),
+    lambda core: core.console(("a",) * 10),
+    lambda core: core.console((1 << 40,) * 10),
+    lambda core: core.past_end((0,) * 10, -1),
+    lambda core: core.decode_bytes(np.zeros((4, 4), np.uint8)),
+    lambda core: core.decode_bytes(np.zeros(4, np.uint32)),
+    lambda core: core.decode_bytes(3),
+    lambda core: core.decode_file("x"),
+    lambda core: core.decode_file(b"x\0y"),
+    lambda core: core.convert(None),
+    lambda core: core.to_double(-1),
+]
+
+
+def probe_core_misuses():
+    for misuse in CORE_MISUSES:
+        with pytest.raises((TypeError, ValueError)):
+            misuse(curvedump._core)  # pylint: disable=protected-access
+
+
+def test_core_checks_its_arguments():
+    in_child("probe_core_misuses")
+
+
+# What is assigned to series1 or series2 on a Curves of values [1, 2, 3]
+# and [1, 1]: copied into the store (the series' values after it), or
+# refused with the values left as they were.
+ASSIGNMENTS = [
+    ("float64, rounded", "series1", lambda c: [0.1, 0.2, 0.3],
+     np.array([0.1, 0.2, 0.3], np.float32)),
+    ("integers", "series2", lambda c: np.array([7, -8]), [7, -8]),
+    ("its own view reversed", "series1", lambda c: c.series1[::-1], [3, 2, 1]),
+    ("in place: *= 2", "series1", lambda c: c.series1.__imul__(2), [2, 4, 6]),
+    ("the other series: another length", "series1", lambda c: c.series2, ValueError),
+    ("a scalar", "series1", lambda c: 0.0, ValueError),
+    ("a 2-D array", "series1", lambda c: np.zeros((3, 1)), ValueError),
+    ("complex numbers", "series1", lambda c: np.ones(3, complex), TypeError),
+    ("strings", "series2", lambda c: ["1", "2"], TypeError),
+    ("None among numbers", "series2", lambda c: [1.0, None], TypeError),
+    ("a read-only attribute", "blocks", lambda c: (0, 0), AttributeError),
+]
+
+
+@pytest.mark.parametrize("what, name, value, expected", ASSIGNMENTS,
+                         ids=[r[0] for r in ASSIGNMENTS])
+def test_assignment_copies_into_the_store_or_is_refused(what, name, value, expected):
+    curves = curvedump.read_bytes(data_file((ONE, 0, [ONE, 0x40000000, 0x40400000], 12),
+                                            (ONE, 0, [ONE, ONE], 8)))
+    before = curves.__getstate__()
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            setattr(curves, name, value(curves))
+        assert curves.__getstate__() == before
+    else:
+        setattr(curves, name, value(curves))
+        assert bits(getattr(curves, name)) == bits(np.array(expected, np.float32))
+        assert curves.series1.base is curves.series2.base
+        assert_text_rounds_pairs(curves)
+
+
+def nan_file():
+    return curvedump.read_bytes(data_file((ONE, 0, [0x7FC00001, ONE], 8), (ONE, 0, [ONE], 4)))
+
+
+def changed(curves, index, value):
+    curves.series1[index] = value
+    return curves
+
+
+# Pairs of objects, and whether they are ==.
+EQUALITY = [
+    ("a file and its bytes (paths differ)",
+     lambda: (curvedump.read(SAMPLES[0]), curvedump.read_bytes(SAMPLES[0].read_bytes())), True),
+    ("NaN values equal themselves", lambda: (nan_file(), nan_file()), True),
+    ("a pickled copy", lambda: (nan_file(), pickle.loads(pickle.dumps(nan_file()))), True),
+    ("one value changed", lambda: (nan_file(), changed(nan_file(), 1, 2.0)), False),
+    ("0.0 and -0.0", lambda: (changed(nan_file(), 1, 0.0), changed(nan_file(), 1, -0.0)), False),
+    ("another scale, same values",
+     lambda: (curvedump.read_bytes(data_file((ONE, 0, [0], 4), (ONE, 0, [ONE], 4))),
+              curvedump.read_bytes(data_file((HALF, 0, [0], 4), (ONE, 0, [ONE], 4)))), False),
+    ("not a Curves", lambda: (nan_file(), "x"), False),
+]
+
+
+@pytest.mark.parametrize("what, make, equal", EQUALITY, ids=[r[0] for r in EQUALITY])
+def test_equality(what, make, equal):
+    first, second = make()
+    assert (first == second) is equal and (first != second) is not equal
+    with pytest.raises(TypeError, match="unhashable"):
+        hash(first)
+
+
+def test_public_names(monkeypatch):
+    names = (curvedump.Curves, curvedump.Error, curvedump.ShortFileWarning)
+    assert [n.__module__ for n in names] == ["curvedump"] * 3
+    assert issubclass(curvedump.ShortFileWarning, UserWarning)
+    error = pickle.loads(pickle.dumps(curvedump.Error(5, "invalid", "x\r\ninvalid\r\n", "a.bin")))
+    assert (error.status, error.message, error.filename, str(error)) == \
+        (5, "invalid", "a.bin", "invalid: 'a.bin'")
+    monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
+    with pytest.raises(ImportError, match="needs pandas"):
+        curvedump.read(SAMPLES[0]).to_pandas()
+
+
+@pytest.fixture(name="typed_python", scope="module")
+def fixture_typed_python(tmp_path_factory):
+    """The interpreter of a virtual environment holding a copy of the
+    package: from `cmake --install`'s staging prefix when the build folder
+    is known (the venv then lives under it), else the package under test
+    (an unpacked .deb). It sees the system's packages (numpy, mypy)."""
+    build = os.environ.get("CURVEDUMP_BUILD_DIR")
+    root = pathlib.Path(build, "typed-venv") if build else tmp_path_factory.mktemp("typed")
+    shutil.rmtree(root, ignore_errors=True)
+    package = pathlib.Path(curvedump.__file__).parent
+    if build:
+        subprocess.run([os.environ["CMAKE_COMMAND"], "--install", build, "--component", "python",
+                        "--prefix", root / "staging"], check=True, capture_output=True)
+        package = next((root / "staging").rglob("curvedump/py.typed")).parent
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip",
+                    root / "venv"], check=True)
+    python = root / "venv" / "bin" / "python"
+    site = subprocess.run([python, "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
+                          check=True, capture_output=True, text=True).stdout.strip()
+    shutil.copytree(package, pathlib.Path(site, "curvedump"))
+    return python
+
+
+MISUSE = """import curvedump
+curves = curvedump.read("x.bin")
+reveal_type(curves.series1)
+size: str = curves.file_size
+"""
+
+# The checks of the installed package's types: command, status, what the
+# output must hold.
+TYPED_CHECKS = [
+    ("mypy finds the types and reports the misuse",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", MISUSE], 1,
+     ['3: note: Revealed type is "numpy.ndarray[Any, numpy.dtype[numpy.floating[',
+      '4: error: Incompatible types in assignment (expression has type "int", variable has '
+      'type "str")', "Found 1 error in 1 file"]),
+    ("stubtest: the stubs match the package",
+     lambda py: [py, "-m", "mypy.stubtest", "curvedump", "--allowlist",
+                 SOURCE / "python" / "stubtest_allowlist.txt"], 0, ["Success"]),
+]
+
+
+@pytest.mark.parametrize("what, command, status, expected", TYPED_CHECKS,
+                         ids=[r[0] for r in TYPED_CHECKS])
+def test_typed_package(what, command, status, expected, typed_python, tmp_path):
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "MYPYPATH")}
+    done = subprocess.run(command(typed_python), cwd=tmp_path, env=env, capture_output=True,
+                          text=True, check=False)
+    assert done.returncode == status, done.stdout + done.stderr
+    assert all(line in done.stdout for line in expected), done.stdout
+    # Every entry of the allowlist says why.
+    entries = (SOURCE / "python" / "stubtest_allowlist.txt").read_text().splitlines()
+    assert all("#" in line for line in entries if line and not line.startswith("#"))
 
 
 def test_threads_and_processes():

@@ -2,31 +2,54 @@
 curvedump tool, with every value as the single-precision number it is."""
 
 import os
-from typing import Tuple, Union
+from typing import Any, ClassVar, Dict, Optional, Protocol, SupportsIndex, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
+import pandas  # type: ignore[import]  # typed only with pandas-stubs
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 _Bytes = Union[bytes, bytearray, memoryview, "npt.NDArray[np.uint8]"]
 
+class _BinaryFile(Protocol):
+    def read(self, size: int = ..., /) -> Optional[bytes]: ...
+
 __version__: str
 
 class Error(ValueError):
-    """A file the tool refuses, or an output it cannot write."""
+    """A file the tool refuses, or an output that is the input (a ValueError)."""
 
     status: int
-    """The tool's exit status: 1 output not created, not written or the input
-    itself; 3 both series empty; 4 file too large; 5 invalid descriptor."""
+    """The tool's exit status: 1 the output name leads to the input itself;
+    3 both series empty; 4 file too large; 5 invalid descriptor."""
     message: str
     """The tool's message, without its line end."""
     console: str
     """All the console text the tool prints for it, message line included."""
-    def __init__(self, status: int, message: str, console: str) -> None: ...
+    filename: Optional[str]
+    """The file (the output for status 1), or None."""
+    def __init__(
+        self, status: int, message: str, console: str, filename: Optional[str] = None
+    ) -> None: ...
+
+class ShortFileWarning(UserWarning):
+    """A series runs past the end of its file: its values there are zeros
+    scaled."""
 
 class Curves:
-    """The two series of a data file, decoded and scaled."""
+    """The two series of a data file, decoded and scaled, from read() or
+    read_bytes(). Each value is held once: series1 and series2 are writable
+    views of one float32 store, and text(), pairs(), to_pandas(), == and
+    pickles follow the current values."""
 
+    __hash__: ClassVar[None]  # type: ignore[assignment]
+    @property
+    def path(self) -> Optional[str]:
+        """The path read (os.fsdecode of it), a file object's name when that
+        is a str or bytes, else None (always None from read_bytes)."""
+    @property
+    def file_size(self) -> int:
+        """The number of bytes in the file."""
     @property
     def blocks(self) -> Tuple[int, int]:
         """(block1, block2): where each series starts, in 256-byte blocks."""
@@ -34,35 +57,56 @@ class Curves:
     def lengths(self) -> Tuple[int, int]:
         """(length1, length2): each series' size in bytes, as the header gives it."""
     @property
+    def counts(self) -> Tuple[int, int]:
+        """(count1, count2): the number of values of each series (length // 4)."""
+    @property
     def scales(self) -> Tuple[float, float]:
         """(scale1, scale2): the stored single-precision factors, exactly."""
     @property
     def offsets(self) -> Tuple[float, float]:
         """(offset1, offset2): the stored single-precision offsets, exactly."""
-    series1: npt.NDArray[np.float32]
-    """Series 1 scaled: all its values. The arrays are the caller's: changing
-    them leaves text() as read."""
-    series2: npt.NDArray[np.float32]
-    """Series 2 scaled: all its values, the longer series' tail included."""
+    @property
+    def truncated(self) -> bool:
+        """True when a series with values runs past the end of the file."""
+    @property
+    def series1(self) -> npt.NDArray[np.float32]:
+        """Series 1 scaled: a writable float32 view of its values."""
+    @series1.setter
+    def series1(self, value: npt.ArrayLike) -> None: ...
+    @property
+    def series2(self) -> npt.NDArray[np.float32]:
+        """Series 2 scaled: a writable float32 view of its values, the longer
+        series' tail included."""
+    @series2.setter
+    def series2(self, value: npt.ArrayLike) -> None: ...
     def text(self) -> bytes:
-        """The exact bytes the tool writes to PATH.txt."""
+        """The bytes the tool writes to PATH.txt for the current values."""
     def console(self) -> str:
         """The console lines the tool prints before its "converting" line."""
+    def pairs(self) -> npt.NDArray[np.float32]:
+        """The rows of the output file as an (n, 2) float32 array."""
+    def to_pandas(self) -> pandas.DataFrame:
+        """pairs() as a DataFrame with float32 columns series1 and series2."""
+    def __eq__(self, other: object) -> bool: ...
+    def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
+    def __getstate__(self) -> Dict[str, object]: ...
+    def __setstate__(self, state: Dict[str, object]) -> None: ...
 
-def read(path: _Path) -> Curves:
-    """Reads and decodes the data file at path.
+def read(source: Union[_Path, _BinaryFile]) -> Curves:
+    """Reads and decodes a data file: a path or a binary file object.
 
-    Raises Error for a file the tool refuses, and OSError (FileNotFoundError,
-    IsADirectoryError, PermissionError, ...) when it cannot be opened or read,
-    and ValueError for a path with a NUL in it. Other threads run while it
-    reads."""
+    Raises Error for a file the tool refuses, OSError (FileNotFoundError,
+    IsADirectoryError, PermissionError, ...) when it cannot be opened or
+    read, and ValueError for a path with a NUL in it. Issues
+    ShortFileWarning for a file that a series runs past the end of."""
 
 def read_bytes(data: _Bytes) -> Curves:
     """Decodes a data file's bytes (any bytes-like object), as read() does
     the file's."""
 
 def convert(path: _Path) -> str:
-    """Writes PATH.txt beside the file as the tool does, with its safety rules,
-    and returns the console text. Raises Error for a refused file or an output
-    that cannot be created or written, or is the input itself (status 1), and
-    OSError when the input cannot be opened or read."""
+    """Writes PATH.txt beside the file as the tool does, with its safety
+    rules, and returns the console text. Raises OSError when the input
+    cannot be read or the output cannot be written (filename: that file),
+    and Error for a refused file or an output name that leads to the input
+    itself (status 1)."""
