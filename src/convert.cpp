@@ -25,14 +25,6 @@ void append_line(std::string& text, std::string_view line)
     append_line_end(text);
 }
 
-// Write the whole output text and close the file; false if any step failed.
-bool write_and_close(File file, const std::string& text)
-{
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    const bool flushed = std::fflush(file.get()) == 0;
-    return std::fclose(file.release()) == 0 && written && flushed;
-}
-
 } // namespace
 
 Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read)
@@ -145,28 +137,24 @@ void print_line(const Print& print, std::string_view line)
     print(text);
 }
 
-// Writes the output, and makes sure that a run which fails to do so leaves
-// no partial file behind that could pass for a result.
+// Writes the output, and names what failed when it cannot be: an output
+// that cannot be opened (or is the input) is left as it was; one that
+// cannot be written leaves no partial file behind that could pass for a
+// result.
 int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
                  const Print& print)
 {
-    std::FILE* opened = nullptr;
-    FileIdentity identity;
-    if (open_output(output_path, input, opened, identity) != OutputOpen::opened) {
-        // An output name that leads to the input itself (a link) is refused
-        // like any other that cannot be opened: the input stays untouched.
+    switch (write_output_file(output_path, input, output)) {
+    case OutputResult::written:
+        return status_ok;
+    case OutputResult::cannot_open:
         print_line(print, "cannot open " + output_path);
         return status_usage_or_output;
+    case OutputResult::cannot_write:
+        break;
     }
-    File file(opened);
-    // The text is complete: hand it to the system in one write, uncopied.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    if (!write_and_close(std::move(file), output)) {
-        remove_partial_output(output_path, identity);
-        print_line(print, "cannot write " + output_path);
-        return status_usage_or_output;
-    }
-    return status_ok;
+    print_line(print, "cannot write " + output_path);
+    return status_usage_or_output;
 }
 
 int convert(const std::string& input_path, const Print& print, int& input_error)
