@@ -670,8 +670,10 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             give(output, nobody, fs::perms(0640));
             break;
         case Before::writable_of_another_owner:
+            // In the tool's group, which it could give a new file.
             std::ofstream(output) << earlier_text;
             give(output, 0, fs::perms(0666));
+            ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
             give(folder, 0, fs::perms(0777));
             break;
         case Before::read_only_output:
