@@ -48,14 +48,15 @@ enum class OutputResult {
 // that is refused, as is an existing output that cannot be opened for
 // writing. Otherwise the text goes to a temporary file in the same folder,
 // which is then renamed over path, so that path is at every moment the
-// earlier file or the new one, whole; when that fails, nothing of it is
-// left and path is as it was. The earlier file's owner, group and
-// permission bits are given to the new one before any byte is written.
-// Written in place instead, as a plain rewrite, are: a symbolic link at
-// path (written through), a file with more than one name (all of them see
-// the text), a file of another owner when not privileged, a FIFO or a
-// device, and any output whose temporary file cannot be created or renamed.
-// A failed write in place removes a regular file at path.
+// earlier file or the new one, whole; when the text cannot be written
+// there, the temporary file is removed and path is as it was. The earlier
+// file's owner (for root), group and permission bits are given to the new
+// one before any byte is written. Written in place instead, as a plain
+// rewrite, are: a symbolic link at path (written through), a file with
+// more than one name (all of them see the text), a file of another owner
+// when not root, one whose group cannot be given to a new file, a FIFO or
+// a device, and any output whose temporary file cannot be created or
+// renamed. A failed write in place removes a regular file at path.
 OutputResult write_output_file(const std::string& path, std::FILE* input, std::string_view text);
 
 // --- Console -----------------------------------------------------------------
