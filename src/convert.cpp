@@ -25,14 +25,6 @@ void append_line(std::string& text, std::string_view line)
     append_line_end(text);
 }
 
-// Write the whole output text and close the file; false if any step failed.
-bool write_and_close(File file, const std::string& text)
-{
-    const bool written = std::fwrite(text.data(), 1, text.size(), file.get()) == text.size();
-    const bool flushed = std::fflush(file.get()) == 0;
-    return std::fclose(file.release()) == 0 && written && flushed;
-}
-
 } // namespace
 
 Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read)
@@ -136,58 +128,32 @@ int series_past_end(const Decoded& d)
 
 namespace {
 
-// Reads the whole input in one request (a short count is the whole file)
-// into `image`, zero past what was read; false on a read error.
-bool read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
+// Opens the input; null when it cannot be, with `error` set.
+File open_input_file(const std::string& path, int& error)
 {
+    errno = 0;
+    File input(open_input(path));
+    error = input ? 0 : (errno != 0 ? errno : ENOENT);
+    return input;
+}
+
+// Reads the whole input in one request (a short count is the whole file)
+// into `image`, zero past what was read. Returns 0, or errno's value when
+// the read fails: a read that fails (a directory, say) is not an empty file.
+int read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
+{
+    errno = 0;
     bytes_read = std::fread(image.data(), 1, image.size(), input);
     if (std::ferror(input) != 0)
-        return false;
+        return errno != 0 ? errno : EIO;
     std::fill(image.begin() + static_cast<std::ptrdiff_t>(bytes_read), image.end(), 0);
-    return true;
-}
-
-void print_line(const Print& print, std::string_view line)
-{
-    std::string text;
-    append_line(text, line);
-    print(text);
-}
-
-// Writes the output, and makes sure that a run which fails to do so leaves
-// no partial file behind that could pass for a result.
-int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
-                 const Print& print, int& output_error)
-{
-    std::FILE* opened = nullptr;
-    FileIdentity identity;
-    errno = 0;
-    const OutputOpen open = open_output(output_path, input, opened, identity);
-    if (open != OutputOpen::opened) {
-        // An output name that leads to the input itself (a link) is refused
-        // like any other that cannot be opened: the input stays untouched.
-        output_error = open == OutputOpen::failed ? errno : 0;
-        print_line(print, "cannot open " + output_path);
-        return status_usage_or_output;
-    }
-    File file(opened);
-    // The text is complete: hand it to the system in one write, uncopied.
-    std::setvbuf(file.get(), nullptr, _IONBF, 0);
-    errno = 0;
-    if (!write_and_close(std::move(file), output)) {
-        output_error = errno; // before the removal can change it
-        remove_partial_output(output_path, identity);
-        print_line(print, "cannot write " + output_path);
-        return status_usage_or_output;
-    }
-    return status_ok;
+    return 0;
 }
 
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
-    const File input(open_input(input_path));
+    const File input = open_input_file(input_path, report.input_error);
     if (!input) {
-        report.input_error = errno;
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
@@ -195,9 +161,8 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
     // (new[] without "()" leaves the bytes uninitialised).
     const std::unique_ptr<unsigned char[]> image(new unsigned char[image_size]);
     std::size_t bytes_read = 0;
-    if (!read_image(input.get(), {image.get(), image_size}, bytes_read)) {
-        // A read that fails (a directory, say) is not an empty file.
-        report.input_error = errno;
+    report.input_error = read_image(input.get(), {image.get(), image_size}, bytes_read);
+    if (report.input_error != 0) {
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
@@ -227,19 +192,13 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
 
 Decoded decode_file(const std::string& path, int& error)
 {
-    error = 0;
-    const File input(open_input(path));
-    if (!input) {
-        error = errno;
+    const File input = open_input_file(path, error);
+    if (!input)
         return {};
-    }
     std::vector<unsigned char> image(image_size);
     std::size_t bytes_read = 0;
-    if (!read_image(input.get(), image, bytes_read)) {
-        error = errno != 0 ? errno : EIO;
-        return {};
-    }
-    return decode_image(image, bytes_read);
+    error = read_image(input.get(), image, bytes_read);
+    return error != 0 ? Decoded{} : decode_image(image, bytes_read);
 }
 
 int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)

@@ -31,29 +31,35 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// The input, opened for binary reading; null when it cannot be.
+// The input, opened for binary reading and not inherited by processes
+// started while it is open (the Python module converts in threads); null
+// when it cannot be, with errno set.
 std::FILE* open_input(const std::string& path);
 
-// Which file an open output is, so that a partial one can be removed
-// without touching anything else that has since taken its name.
-struct FileIdentity {
-    std::uint64_t volume = 0;
-    std::uint64_t index = 0;
+// What became of the output text.
+// On failure errno says why (none for is_input).
+enum class OutputResult {
+    written,      // the whole text is at path
+    is_input,     // path leads to the input itself: refused, nothing changed
+    cannot_open,  // refused before any byte was written: path is as it was
+    cannot_write, // a write, close or flush failed
 };
 
-enum class OutputOpen { opened, failed, is_input };
-
-// Opens the output for binary writing, creating it if missing. It is opened
-// without truncation and compared with the open input first, so that an
-// output name that leads to the input itself (a link, say) never costs the
-// input its contents; only then is an existing regular file emptied.
-OutputOpen open_output(const std::string& path, std::FILE* input, std::FILE*& file,
-                       FileIdentity& identity);
-
-// After a failed write: removes the output when its name is still the
-// regular file that was opened, and leaves anything else (a symbolic link,
-// a device) alone.
-void remove_partial_output(const std::string& path, const FileIdentity& identity);
+// Puts `text` at path, the output of the open `input`. The output is never
+// the input (a link to it, or an input that leads to its own output name):
+// that is refused, as is an existing output that cannot be opened for
+// writing. Otherwise the text goes to a temporary file in the same folder,
+// which is then renamed over path, so that path is at every moment the
+// earlier file or the new one, whole; when the text cannot be written
+// there, the temporary file is removed and path is as it was. The earlier
+// file's owner (for root), group and permission bits are given to the new
+// one before any byte is written. Written in place instead, as a plain
+// rewrite, are: a symbolic link at path (written through), a file with
+// more than one name (all of them see the text), a file of another owner
+// when not root, one whose group cannot be given to a new file, a FIFO or
+// a device, and any output whose temporary file cannot be created or
+// renamed. A failed write in place removes a regular file at path.
+OutputResult write_output_file(const std::string& path, std::FILE* input, std::string_view text);
 
 // --- Console -----------------------------------------------------------------
 

@@ -1,12 +1,17 @@
 // The built executable on files written here: console bytes, exit status,
 // and the output file, for every exit status, for names in any script, for
 // output names that lead elsewhere, and for odd standard streams.
+#include "platform.hpp"
 #include "test_image.hpp"
 #include "windows_paths.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -14,9 +19,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #else
 #include <fcntl.h>
@@ -120,7 +127,8 @@ std::wstring wide(const std::string& text)
 }
 
 // Starts the tool with a UTF-16 command line, as a Windows shell would.
-int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console)
+int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
+          const fs::path& errors)
 {
     std::wstring line;
     for (const std::string& word : command)
@@ -130,12 +138,15 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
     startup.dwFlags = STARTF_USESTDHANDLES;
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE output = nullptr;
+    HANDLE error_output = nullptr;
     DWORD flags = 0;
     if (streams == Streams::output_to_file) {
         output = CreateFileW(console.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        error_output = CreateFileW(errors.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         startup.hStdOutput = output;
-        startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+        startup.hStdError = error_output;
     } else {
         flags = DETACHED_PROCESS; // nothing at all: no handles, no console
     }
@@ -150,8 +161,9 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
     GetExitCodeProcess(process.hProcess, &status);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-    if (output != nullptr)
-        CloseHandle(output);
+    for (const HANDLE handle : {output, error_output})
+        if (handle != nullptr)
+            CloseHandle(handle);
     return static_cast<int>(status);
 }
 
@@ -159,7 +171,8 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
 
 // Starts the tool with SIGPIPE at its default disposition, as a shell
 // would: an inherited "ignore" would hide what the tool itself does.
-int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console)
+int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
+          const fs::path& errors)
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
@@ -167,6 +180,8 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     int pipe_ends[2] = {-1, -1};
     switch (streams) {
     case Streams::output_to_file:
@@ -244,13 +259,19 @@ protected:
         return command;
     }
 
-    // Runs the tool on `args` in the test's directory, console captured.
-    RunResult run(const std::vector<std::string>& args, Streams streams = Streams::output_to_file)
+    // Runs the tool on `args`, console captured, after the words of
+    // `prefix` (setpriv, say); nothing may appear on standard error.
+    RunResult run(const std::vector<std::string>& args, Streams streams = Streams::output_to_file,
+                  const std::vector<std::string>& prefix = {})
     {
-        std::vector<std::string> command = tool_command();
+        std::vector<std::string> command = prefix;
+        for (const std::string& word : tool_command())
+            command.push_back(word);
         command.insert(command.end(), args.begin(), args.end());
         const fs::path console = dir / "console.out";
-        const int status = spawn(command, streams, console);
+        const fs::path errors = dir / "errors.out";
+        const int status = spawn(command, streams, console, errors);
+        EXPECT_EQ(read_file(errors), "") << "standard error";
         return {status, streams == Streams::output_to_file ? read_file(console) : ""};
     }
 
@@ -428,63 +449,195 @@ TEST_F(EndToEnd, ReadErrorIsNotAnEmptyFile)
     EXPECT_EQ(r.console, "Cannot open /proc/self/mem\r\n");
 }
 
-// What the output name holds before the run, and what the run must leave:
-// the input is never written over, a failed write leaves no partial file
-// behind, and a name that links elsewhere is written through.
+// What the tests need to know of a file: which one it is, and (POSIX) its
+// owner, group and mode. Links are followed.
+struct FileFacts {
+    bool exists = false;
+    std::uint64_t index = 0;
+    unsigned owner = 0;
+    unsigned group = 0;
+    unsigned mode = 0;
+};
+
+FileFacts facts(const fs::path& path)
+{
+    FileFacts f;
+#ifdef _WIN32
+    const HANDLE handle = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return f;
+    BY_HANDLE_FILE_INFORMATION info;
+    f.exists = GetFileInformationByHandle(handle, &info) != 0;
+    f.index = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    CloseHandle(handle);
+#else
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return f;
+    f = {true, st.st_ino, st.st_uid, st.st_gid, st.st_mode & 07777u};
+#endif
+    return f;
+}
+
+std::vector<std::string> names_in(const fs::path& folder)
+{
+    std::vector<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder))
+        names.push_back(utf8(entry.path().filename()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// The words that run the tool as an unprivileged user (root ignores file
+// modes), and why that cannot be done here, if it cannot.
+const std::vector<std::string> unprivileged = {"setpriv", "--reuid=65534", "--regid=65534",
+                                               "--clear-groups"};
+constexpr unsigned nobody = 65534;
+
+const char* why_no_unprivileged_run()
+{
+#ifdef _WIN32
+    return "needs POSIX owners and modes, and setpriv";
+#else
+    if (geteuid() != 0)
+        return "needs root, to give files other owners and run the tool as uid 65534 (setpriv)";
+    if (std::system("setpriv --version > /dev/null 2>&1") != 0)
+        return "needs setpriv (util-linux)";
+    return nullptr;
+#endif
+}
+
+// What the output name holds before the run, and what the run must leave.
+// The input is never written over. An output that may be replaced (absent,
+// or a plain file of this user's with one name) is: a new file takes its
+// name, with the earlier owner, group and mode. Anything else is written
+// in place (links written through), or, when it cannot be written, left as
+// it was. Either way nothing else appears in the folder, and a failed
+// write leaves no partial file.
 TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 {
     enum class Before {
+        absent,
         longer_file,
+        mode_0640,
+        owned_by_another_user,
+        writable_of_another_owner,
+        read_only_output,
         directory,
         fifo_without_reader,
         link_to_input,
         hard_link_to_input,
+        input_links_to_its_output,
         link_to_other,
-        link_to_full_device
+        hard_link_to_other,
+        link_to_full_device,
+        read_only_folder,
+        sticky_folder,
+        long_input_name,
     };
+    // What becomes of the file at the output name (followed through links).
+    enum class After { replaced, in_place, untouched };
     struct OutputCase {
         const char* what;
         Before before;
+        bool unprivileged; // the tool runs as uid 65534
         int status;
         const char* message; // the last console line, before the output name
-        const char* skip;    // why the case cannot be made here, or null
+        After after;
+        const char* skip; // why the case cannot be made here, or null
     };
+    const char* const no_unprivileged_run = why_no_unprivileged_run();
 #ifdef _WIN32
     const char* const no_fifos = "needs a FIFO (mkfifo); Windows has none";
     const char* const no_links = "needs symbolic links, which the runtime cannot make here";
     const char* const no_full_device = "needs a full device (/dev/full); Windows has none";
+    const char* const no_modes = "needs POSIX modes";
+    const char* const no_owners = "needs POSIX owners";
 #else
     const char* const no_fifos = nullptr;
     const char* const no_links = nullptr;
     const char* const no_full_device = fs::exists("/dev/full") ? nullptr : "no /dev/full here";
+    const char* const no_modes = nullptr;
+    const char* const no_owners =
+        geteuid() == 0 ? nullptr : "needs root, to give the output another owner";
 #endif
     const OutputCase cases[] = {
-        {"an existing longer file is overwritten", Before::longer_file, 0, nullptr, nullptr},
-        {"a directory", Before::directory, 1, "cannot open ", nullptr},
-        {"a FIFO with no reader (no wait for ever)", Before::fifo_without_reader, 1, "cannot open ",
-         no_fifos},
-        {"a symbolic link to the input", Before::link_to_input, 1, "cannot open ", no_links},
-        {"a hard link to the input", Before::hard_link_to_input, 1, "cannot open ", nullptr},
-        {"a symbolic link to another file", Before::link_to_other, 0, nullptr, no_links},
-        {"a symbolic link to a full device", Before::link_to_full_device, 1, "cannot write ",
-         no_full_device},
+        {"no earlier output: a new file, 0666 less the umask", Before::absent, false, 0, nullptr,
+         After::replaced, nullptr},
+        {"an existing longer file is replaced", Before::longer_file, false, 0, nullptr,
+         After::replaced, nullptr},
+        {"a mode of 0640 is kept", Before::mode_0640, false, 0, nullptr, After::replaced, no_modes},
+        {"as root, another user's output keeps its owner, group and mode",
+         Before::owned_by_another_user, false, 0, nullptr, After::replaced, no_owners},
+        {"another owner's writable output, not root: written in place",
+         Before::writable_of_another_owner, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        {"a read-only output is refused and unchanged", Before::read_only_output, true, 1,
+         "cannot open ", After::untouched, no_unprivileged_run},
+        {"a directory", Before::directory, false, 1, "cannot open ", After::untouched, nullptr},
+        {"a FIFO with no reader (no wait for ever)", Before::fifo_without_reader, false, 1,
+         "cannot open ", After::untouched, no_fifos},
+        {"a symbolic link to the input", Before::link_to_input, false, 1, "cannot open ",
+         After::untouched, no_links},
+        {"a hard link to the input", Before::hard_link_to_input, false, 1, "cannot open ",
+         After::untouched, nullptr},
+        {"an input that is a symbolic link to its own output", Before::input_links_to_its_output,
+         false, 1, "cannot open ", After::untouched, no_links},
+        {"a symbolic link to another file is written through", Before::link_to_other, false, 0,
+         nullptr, After::in_place, no_links},
+        {"a file with a second name: both names show the text", Before::hard_link_to_other, false,
+         0, nullptr, After::in_place, nullptr},
+        {"a symbolic link to a full device", Before::link_to_full_device, false, 1, "cannot write ",
+         After::in_place, no_full_device},
+        {"a read-only folder with a writable output: written in place", Before::read_only_folder,
+         true, 0, nullptr, After::in_place, no_unprivileged_run},
+        {"a sticky folder with another user's writable output: written in place",
+         Before::sticky_folder, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
+         false, 0, nullptr, After::replaced, nullptr},
     };
     const std::vector<unsigned char> input_bytes = test_image::small_example();
+    const std::string input_text(input_bytes.begin(), input_bytes.end());
+    const std::string earlier_text = "old contents that are longer than the new ones";
     int case_number = 0;
     for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.what);
+        ++case_number;
         if (c.skip != nullptr) {
             std::printf("case skipped, %s: %s\n", c.what, c.skip);
             continue;
         }
-        const std::string name = "in" + std::to_string(++case_number) + ".bin";
-        const fs::path input = dir / name;
-        const fs::path output = dir / (name + ".txt");
-        const fs::path other = dir / ("other" + std::to_string(case_number));
-        write_file(input, input_bytes);
+        const fs::path folder = dir / ("case" + std::to_string(case_number));
+        fs::create_directory(folder);
+        const std::string name =
+            c.before == Before::long_input_name ? std::string(250, 'l') : "in.bin";
+        const fs::path input = folder / name;
+        const fs::path output = folder / (name + ".txt");
+        const fs::path other = folder / "other";
+        if (c.before == Before::input_links_to_its_output) {
+            write_file(output, input_bytes);
+            fs::create_symlink(name + ".txt", input);
+        } else {
+            write_file(input, input_bytes);
+        }
+#ifndef _WIN32
+        const auto give = [](const fs::path& path, unsigned owner, fs::perms mode) {
+            ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
+            fs::permissions(path, mode);
+        };
+#endif
         switch (c.before) {
+        case Before::absent:
+        case Before::input_links_to_its_output:
+            break;
         case Before::longer_file:
-            std::ofstream(output) << "old contents that are longer than the new ones";
+        case Before::long_input_name:
+            std::ofstream(output) << earlier_text;
+            break;
+        case Before::mode_0640:
+            std::ofstream(output) << earlier_text;
+            fs::permissions(output, fs::perms(0640));
             break;
         case Before::directory:
             fs::create_directory(output);
@@ -504,32 +657,217 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             write_file(other, {'o', 'l', 'd'});
             fs::create_symlink(other, output);
             break;
+        case Before::hard_link_to_other:
+            std::ofstream(output) << earlier_text;
+            fs::create_hard_link(output, other);
+            break;
         case Before::link_to_full_device:
             fs::create_symlink("/dev/full", output);
             break;
+#ifndef _WIN32
+        case Before::owned_by_another_user:
+            std::ofstream(output) << earlier_text;
+            give(output, nobody, fs::perms(0640));
+            break;
+        case Before::writable_of_another_owner:
+            // In the tool's group, which it could give a new file.
+            std::ofstream(output) << earlier_text;
+            give(output, 0, fs::perms(0666));
+            ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
+            give(folder, 0, fs::perms(0777));
+            break;
+        case Before::read_only_output:
+            std::ofstream(output) << earlier_text;
+            give(output, nobody, fs::perms(0444));
+            give(folder, nobody, fs::perms(0755));
+            break;
+        case Before::read_only_folder:
+            std::ofstream(output) << earlier_text;
+            give(output, nobody, fs::perms(0644));
+            give(folder, nobody, fs::perms(0555));
+            break;
+        case Before::sticky_folder:
+            std::ofstream(output) << earlier_text;
+            give(output, 0, fs::perms(0666));
+            give(folder, 0, fs::perms(01777));
+            break;
+#else
+        default:
+            break;
+#endif
         }
-        const RunResult r = run({utf8(input)});
+        if (c.unprivileged) {
+            const std::string reach =
+                "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + folder.string() +
+                "'";
+            if (std::system(reach.c_str()) != 0) {
+                std::printf("case skipped, %s: uid 65534 cannot reach %s\n", c.what,
+                            folder.string().c_str());
+                continue;
+            }
+        }
+        const bool regular_before = fs::is_regular_file(output);
+        const FileFacts facts_before = facts(output);
+        const std::string text_before = regular_before ? read_file(output) : "";
+        const std::vector<std::string> names_before = names_in(folder);
+#ifndef _WIN32
+        // A new output gets 0666 less the umask of the run.
+        const mode_t umask_before = umask(c.before == Before::absent ? 027 : 022);
+#endif
+        const RunResult r = run({utf8(input)}, Streams::output_to_file,
+                                c.unprivileged ? unprivileged : std::vector<std::string>{});
+#ifndef _WIN32
+        umask(umask_before);
+#endif
         EXPECT_EQ(r.status, c.status);
         const std::string expected_end =
             c.message != nullptr ? c.message + utf8(output) + "\r\n" : "";
         EXPECT_EQ(r.console, converted_console(utf8(input)) + expected_end);
-        EXPECT_EQ(read_file(input), std::string(input_bytes.begin(), input_bytes.end()));
+        EXPECT_EQ(read_file(input), input_text);
+        if (c.status == 0) {
+            EXPECT_EQ(read_file(output), test_image::small_example_output);
+        }
+        // Nothing else in the folder: no temporary file, no partial output.
+        std::vector<std::string> names_expected = names_before;
+        if (c.before == Before::absent) {
+            names_expected.push_back(utf8(output.filename()));
+            std::sort(names_expected.begin(), names_expected.end());
+        }
+        EXPECT_EQ(names_in(folder), names_expected);
+        const FileFacts facts_after = facts(output);
+        switch (c.after) {
+        case After::replaced:
+            EXPECT_TRUE(facts_after.exists);
+            if (facts_before.exists) {
+                EXPECT_NE(facts_after.index, facts_before.index) << "written in place";
+            }
+            break;
+        case After::in_place:
+            EXPECT_EQ(facts_after.index, facts_before.index) << "replaced";
+            break;
+        case After::untouched:
+            EXPECT_EQ(facts_after.index, facts_before.index);
+            if (regular_before) {
+                EXPECT_EQ(read_file(output), text_before);
+            }
+            break;
+        }
+#ifndef _WIN32
+        // Owner, group and permission bits as before (or new, as any file).
+        if (c.before == Before::absent) {
+            EXPECT_EQ(facts_after.mode, 0640u);
+        } else if (regular_before && !fs::is_symlink(output)) {
+            EXPECT_EQ(facts_after.mode, facts_before.mode);
+            EXPECT_EQ(facts_after.owner, facts_before.owner);
+            EXPECT_EQ(facts_after.group, facts_before.group);
+        }
+#endif
         if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
             EXPECT_TRUE(fs::is_symlink(output));
+        }
+        if (c.before == Before::hard_link_to_other) {
+            EXPECT_EQ(read_file(other), test_image::small_example_output);
         }
         if (c.before == Before::fifo_without_reader) {
             EXPECT_TRUE(fs::is_fifo(output));
         }
-        if (c.status == 0) {
-            EXPECT_EQ(read_file(output), test_image::small_example_output);
-        }
     }
 }
 
-// A file system that fills during the write: "cannot write", and no
-// partial output left that a batch could take for a result. The 64 KiB
-// file system is mounted in a private mount namespace, so the machine's
-// own mounts never change.
+// The input as the tool opens it, in this process: not inherited by a
+// process started while it is open (the Python module converts in threads
+// that may run alongside one that starts a process), and, when it cannot
+// be opened, errno says why, on every platform.
+TEST_F(EndToEnd, TheInputAsOpened)
+{
+    write_file(dir / "in.bin", test_image::small_example());
+    struct InputCase {
+        const char* what;
+        std::string path;
+        int error; // 0: opened
+    };
+#ifdef _WIN32
+    const int unencodable = EINVAL; // no name on this system has these bytes
+#else
+    const int unencodable = ENOENT;
+#endif
+    const InputCase cases[] = {
+        {"an existing file", path("in.bin"), 0},
+        {"a missing file", path("missing.bin"), ENOENT},
+        {"an empty name", "", ENOENT},
+        {"bytes that are no UTF-8", path("missing.bin") + "\xff", unencodable},
+    };
+    for (const InputCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        errno = 0;
+        const curvedump::File file(curvedump::open_input(c.path));
+        EXPECT_EQ(file ? 0 : errno, c.error);
+        if (!file)
+            continue;
+#ifdef _WIN32
+        DWORD flags = 0;
+        ASSERT_NE(GetHandleInformation(
+                      reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get()))), &flags),
+                  0);
+        EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+#else
+        EXPECT_NE(fcntl(fileno(file.get()), F_GETFD) & FD_CLOEXEC, 0);
+#endif
+    }
+}
+
+// Readers of an output that is being replaced see the earlier text or the
+// new one, whole: never an empty or half-written file. Two inputs of
+// 8,000 lines each (both series over the same zeros, offsets 1 and 2) are
+// converted in turn to the same output while a thread reads it.
+TEST_F(EndToEnd, ReadersSeeAWholeOutput)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "a reader holding the output open makes the rename fail, and the output is "
+                    "then written in place (readers see it whole only between reads)";
+#else
+    const auto input_with_offset = [](float offset) {
+        const test_image::Series series{1, 32000, test_image::f32(1.0f), test_image::f32(offset)};
+        return test_image::with_table(series, series);
+    };
+    const std::vector<unsigned char> inputs[] = {input_with_offset(1.0f), input_with_offset(2.0f)};
+    std::string texts[2];
+    const fs::path input = dir / "r.bin";
+    const fs::path output = dir / "r.bin.txt";
+    for (int i = 0; i < 2; ++i) {
+        write_file(input, inputs[i]);
+        ASSERT_EQ(run({utf8(input)}).status, 0);
+        texts[i] = read_file(output);
+    }
+    ASSERT_EQ(texts[0].size(), 200000u);
+    ASSERT_NE(texts[0], texts[1]);
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!done) {
+            const std::string seen = read_file(output);
+            if (seen != texts[0] && seen != texts[1])
+                ++torn;
+            ++reads;
+        }
+    });
+    for (int i = 0; i < 40; ++i) {
+        write_file(input, inputs[i % 2]);
+        EXPECT_EQ(run({utf8(input)}).status, 0);
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(torn, 0) << "of " << reads << " reads";
+    EXPECT_GT(reads, 40);
+#endif
+}
+
+// Outputs on a 64 KiB file system, mounted in a private mount namespace so
+// that the machine's own mounts never change. One that fills during the
+// write gives "cannot write" and leaves the earlier output as it was (or
+// none), with no temporary file; an output that is a mount point cannot be
+// renamed over and is written in place.
 TEST_F(EndToEnd, FileSystemThatFills)
 {
 #ifdef _WIN32
@@ -540,27 +878,56 @@ TEST_F(EndToEnd, FileSystemThatFills)
         GTEST_SKIP() << "unshare --user --map-root-user --mount is refused here";
     // Both series lie past the end of the 176-byte file and read as zeros:
     // 4,032 lines, about 100 KB of output.
-    write_file(dir / "f.bin",
+    write_file(dir / "big.bin",
                test_image::with_table({1, 16128, test_image::f32(1.0f), test_image::f32(0.0f)},
                                       {64, 16380}));
-    const fs::path mount = dir / "small";
-    fs::create_directory(mount);
-    // The tool's command follows the script as its arguments ("$@").
-    std::string command = "cd '" + dir.string() +
-                          "' && unshare --user --map-root-user --mount sh -c '"
-                          "mount -t tmpfs -o size=64k tmpfs small && cp f.bin small/ && "
-                          "\"$@\" small/f.bin > console.out; echo $? > status; "
-                          "if [ -e small/f.bin.txt ]; then echo left; else echo removed; fi "
-                          "> output' sh";
-    for (const std::string& word : tool_command())
-        command += " '" + word + "'";
-    ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    EXPECT_EQ(read_file(dir / "status"), "1\n");
-    EXPECT_EQ(read_file(dir / "console.out"),
-              "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
-              "converting : small/f.bin -> small/f.bin.txt\r\n"
-              "cannot write small/f.bin.txt\r\n");
-    EXPECT_EQ(read_file(dir / "output"), "removed\n");
+    write_file(dir / "small.bin", test_image::small_example());
+    const std::string big_header =
+        "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n";
+    struct FullCase {
+        const char* what;
+        const char* before; // shell commands run in the namespace before the tool, "&&" ended
+        bool big;           // the input whose output does not fit
+        int status;
+        const char* message;  // the last console line, before the output name
+        const char* files;    // the folder's contents after the run
+        const char* contents; // of f.bin.txt
+    };
+    const std::string small_output = test_image::small_example_output;
+    const FullCase cases[] = {
+        {"no earlier output: none left", "", true, 1, "cannot write ", "f.bin\n", ""},
+        {"an earlier output is kept byte for byte",
+         "printf \"earlier\\r\\n\" > small/f.bin.txt && ", true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\n", "earlier\r\n"},
+        {"a mount at the output name: written in place",
+         "touch small/source small/f.bin.txt && mount --bind small/source small/f.bin.txt && ",
+         false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output.c_str()},
+    };
+    for (const FullCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The tool's command follows the script as its arguments ("$@").
+        std::string command = "cd '" + dir.string() +
+                              "' && unshare --user --map-root-user --mount sh -c '"
+                              "mount -t tmpfs -o size=64k tmpfs small && cp " +
+                              (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
+                              "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
+                              "ls -A small > files; cat small/f.bin.txt > contents 2> /dev/null; "
+                              "true' sh";
+        for (const std::string& word : tool_command())
+            command += " '" + word + "'";
+        fs::create_directory(dir / "small");
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        fs::remove(dir / "small");
+        const std::string end =
+            c.message != nullptr ? c.message + std::string("small/f.bin.txt\r\n") : "";
+        EXPECT_EQ(read_file(dir / "status"), std::to_string(c.status) + "\n");
+        EXPECT_EQ(read_file(dir / "console.out"),
+                  (c.big ? big_header : test_image::small_example_header) +
+                      "converting : small/f.bin -> small/f.bin.txt\r\n" + end);
+        EXPECT_EQ(read_file(dir / "errors.out"), "");
+        EXPECT_EQ(read_file(dir / "files"), c.files);
+        EXPECT_EQ(read_file(dir / "contents"), c.contents);
+    }
 #endif
 }
 
