@@ -150,6 +150,38 @@ int read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& by
     return 0;
 }
 
+void print_line(const Print& print, std::string_view line)
+{
+    std::string text;
+    append_line(text, line);
+    print(text);
+}
+
+// Writes the output, and names what failed when it cannot be: an output
+// that cannot be opened (or is the input) is left as it was; one that
+// cannot be written leaves no partial file behind that could pass for a
+// result. output_error gets errno's value for a failure (none for the
+// input itself).
+int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
+                 const Print& print, int& output_error)
+{
+    errno = 0;
+    const OutputResult result = write_output_file(output_path, input, output);
+    output_error = result == OutputResult::written || result == OutputResult::is_input ? 0 : errno;
+    switch (result) {
+    case OutputResult::written:
+        return status_ok;
+    case OutputResult::is_input: // refused like any output that cannot be opened
+    case OutputResult::cannot_open:
+        print_line(print, "cannot open " + output_path);
+        return status_usage_or_output;
+    case OutputResult::cannot_write:
+        break;
+    }
+    print_line(print, "cannot write " + output_path);
+    return status_usage_or_output;
+}
+
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
     const File input = open_input_file(input_path, report.input_error);
