@@ -113,6 +113,9 @@ def test_same_bytes_and_refusals_as_the_tool(sample, tmp_path, capfd):
         # every other byte of each byte doubled.
         (lambda: curvedump.read_bytes(memoryview(data[::-1])[::-1]), None),
         (lambda: curvedump.read_bytes(np.repeat(np.frombuffer(data, np.uint8), 2)[::2]), None),
+        # Items wider than a byte: their bytes as they lie in memory.
+        *([(lambda: curvedump.read_bytes(memoryview(data).cast("I")), None)]
+          if len(data) % 4 == 0 else []),
     ]
     for read, shown in readers:
         if status == 0:
@@ -344,6 +347,8 @@ SOURCES = [
     ("BytesIO", lambda p: io.BytesIO(p.read_bytes()), lambda p: None),
     ("one byte per read()", lambda p: Chunks(p.read_bytes()), lambda p: None),
     ("text file", lambda p: open(p, encoding="latin-1"), TypeError),
+    ("text file that is not text", lambda p: open(p, encoding="utf-8"), TypeError),
+    ("read() gives an int", lambda p: Chunks(give=5), TypeError),
     ("read() gives None", lambda p: Chunks(give=None), BlockingIOError),
     ("endless stream: refused after 32,768 bytes", lambda p: Chunks(give=bytes(40000)),
      curvedump.Error),
@@ -569,6 +574,9 @@ ASSIGNMENTS = [
     ("a 2-D array", "series1", lambda c: np.zeros((3, 1)), ValueError),
     ("complex numbers", "series1", lambda c: np.ones(3, complex), TypeError),
     ("strings", "series2", lambda c: ["1", "2"], TypeError),
+    ("a string", "series1", lambda c: "abc", TypeError),
+    ("an overflow made an error: nothing changes", "series1",
+     lambda c: warnings.simplefilter("error") or [1.0, 2.0, 1e300], RuntimeWarning),
     ("None among numbers", "series2", lambda c: [1.0, None], TypeError),
     ("a read-only attribute", "blocks", lambda c: (0, 0), AttributeError),
 ]
@@ -581,7 +589,7 @@ def test_assignment_copies_into_the_store_or_is_refused(what, name, value, expec
                                             (ONE, 0, [ONE, ONE], 8)))
     before = curves.__getstate__()
     if isinstance(expected, type):
-        with pytest.raises(expected):
+        with warnings.catch_warnings(), pytest.raises(expected):
             setattr(curves, name, value(curves))
         assert curves.__getstate__() == before
     else:

@@ -8,6 +8,7 @@ does what running the tool does. The reference is docs/python.md
 
 import copyreg
 import errno
+import io
 import os
 import sys
 import warnings
@@ -201,12 +202,16 @@ class Curves:
     def _assign(self, part, value):
         target = self._values[part]
         source = np.asarray(value)
+        # Numpy's casting rule for ufunc outputs: float64 and integers are
+        # rounded to float32; complex numbers, strings and objects are refused.
+        if not np.can_cast(source.dtype, target.dtype, casting="same_kind"):
+            raise TypeError(f"values of type {source.dtype} cannot be stored as float32")
         if source.shape != target.shape:
             raise ValueError(f"a one-dimensional array of {target.shape[0]} values expected, "
                              f"not one of shape {source.shape}")
-        # Numpy's casting rule for ufunc outputs: float64 and integers are
-        # rounded to float32; complex numbers, strings and objects are refused.
-        np.copyto(target, source, casting="same_kind")
+        # Cast apart first: a cast that fails (an overflow warning made an
+        # error, say) leaves the values as they were.
+        np.copyto(target, source.astype(target.dtype, casting="same_kind"))
 
     @property
     def series1(self):
@@ -291,8 +296,11 @@ def _read_file_object(file, shown):
         chunk = file.read(_IMAGE_SIZE - len(data))
         if chunk is None:
             raise BlockingIOError(errno.EAGAIN, "the file object has no data ready", shown)
-        if isinstance(chunk, str):
-            raise TypeError("read() takes a binary file object: its read() gave str")
+        try:
+            chunk = memoryview(chunk).cast("B")
+        except TypeError:
+            raise TypeError("read() takes a binary file object: its read() gave "
+                            f"{type(chunk).__name__}, not bytes") from None
         if not chunk:
             break
         data += chunk
@@ -310,6 +318,9 @@ def read(source):
     a series runs past the end of. Other threads run while it reads.
     """
     if hasattr(source, "read"):
+        if isinstance(source, io.TextIOBase):
+            raise TypeError("read() takes a binary file object, not a text one "
+                            "(open the file with mode 'rb')")
         shown = _shown(getattr(source, "name", None))
         return _curves(_core.decode_bytes(_read_file_object(source, shown)), shown)
     name, shown = _system_name(source)
@@ -320,9 +331,18 @@ def read(source):
 
 
 def read_bytes(data):
-    """Decodes a data file's bytes (any bytes-like object), as read() does
-    the file's. The Curves' path is None."""
-    return _curves(_core.decode_bytes(data), None)
+    """Decodes a data file's bytes (any bytes-like object: its bytes in
+    order, whatever its item type or layout), as read() does the file's. The
+    Curves' path is None. Raises TypeError for an object that is not
+    bytes-like."""
+    view = memoryview(data)
+    if view.ndim != 1 or view.itemsize != 1:
+        if view.c_contiguous:
+            view = view.cast("B")
+        else:  # the items in order, as many as hold the bytes the tool reads
+            items = np.asarray(view).flat[:-(-_IMAGE_SIZE // view.itemsize)]
+            view = memoryview(items.tobytes())
+    return _curves(_core.decode_bytes(view), None)
 
 
 def convert(path):
