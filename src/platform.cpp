@@ -347,8 +347,16 @@ OutputResult write_in_place(const std::wstring& name, const BY_HANDLE_FILE_INFOR
         return OutputResult::cannot_open;
     }
     if (!write_all(file.handle, text)) {
+        // Emptied, so that no name of it (a link's target, another hard
+        // link) keeps a part of the text; deleted when reached by its name.
+        const int error = errno;
+        LARGE_INTEGER start{};
+        if (GetFileType(file.handle) == FILE_TYPE_DISK &&
+            SetFilePointerEx(file.handle, start, nullptr, FILE_BEGIN) != 0)
+            SetEndOfFile(file.handle);
         if (deletable)
             delete_on_close(file.handle);
+        errno = error;
         return OutputResult::cannot_write;
     }
     return OutputResult::written;
@@ -427,10 +435,15 @@ void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
 
 std::FILE* open_input(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // A FIFO with no writer would block the open for ever and stall a
+    // batch: opened without blocking, it reads as empty instead; the read
+    // blocks again as usual, for a FIFO whose writer is there.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return nullptr;
-    std::FILE* const file = ::fdopen(fd, "rb");
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE* const file =
+        flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? ::fdopen(fd, "rb") : nullptr;
     if (file == nullptr) {
         const int error = errno;
         ::close(fd);
@@ -593,7 +606,18 @@ OutputResult write_in_place(const std::string& path, const struct stat& input, i
             remove_partial_output(path, output);
         return OutputResult::cannot_open;
     }
-    if (!write_all(file.fd, text) || !file.close()) {
+    if (!write_all(file.fd, text)) {
+        // Emptied, so that no name of it (a link's target, another hard
+        // link, a name in a folder it cannot be removed from) keeps a part
+        // of the text; removed when reached by its own name.
+        const int error = errno;
+        if (S_ISREG(output.st_mode))
+            static_cast<void>(::ftruncate(file.fd, 0));
+        errno = error;
+        remove_partial_output(path, output);
+        return OutputResult::cannot_write;
+    }
+    if (!file.close()) {
         remove_partial_output(path, output);
         return OutputResult::cannot_write;
     }
@@ -602,11 +626,32 @@ OutputResult write_in_place(const std::string& path, const struct stat& input, i
 
 } // namespace
 
+// Whether a symbolic link at path may be followed: not one that another
+// user put in a sticky folder that anyone may write to (/tmp, say), unless
+// that user owns the folder, the rule the kernel's protected_symlinks
+// setting applies, so that nobody can point a run (as root, say) at a file
+// of someone else's.
+bool link_may_be_followed(const std::string& path)
+{
+    struct stat name {};
+    if (::lstat(path.c_str(), &name) != 0 || !S_ISLNK(name.st_mode))
+        return true;
+    struct stat folder {};
+    if (::stat(folder_of(path).c_str(), &folder) != 0)
+        return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || name.st_uid == ::geteuid() || name.st_uid == folder.st_uid;
+}
+
 OutputResult write_output_file(const std::string& path, std::FILE* input, std::string_view text)
 {
     struct stat input_stat {};
     if (::fstat(::fileno(input), &input_stat) != 0)
         return OutputResult::cannot_open;
+    if (!link_may_be_followed(path)) {
+        errno = EACCES;
+        return OutputResult::cannot_open;
+    }
     // An existing output is tested as the rewrite in place would open it,
     // without creating or emptying it: what cannot be written is refused
     // and left as it is, so that a replacement never bypasses its mode.

@@ -363,14 +363,24 @@ TEST_F(EndToEnd, InputThatCannotBeRead)
     }
 }
 
+// An empty file, and a FIFO with no writer, which reads as empty at once
+// instead of stalling a batch.
 TEST_F(EndToEnd, EmptyFileCreatesNoOutput)
 {
     write_file(dir / "empty.bin", {});
-    const RunResult r = run({path("empty.bin")});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.console, "0 0 0 0\r\n0.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
-                         "Cannot allocate memory\r\n");
-    EXPECT_FALSE(fs::exists(dir / "empty.bin.txt"));
+    std::vector<std::string> inputs = {"empty.bin"};
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo((dir / "fifo.bin").c_str(), 0644), 0);
+    inputs.push_back("fifo.bin");
+#endif
+    for (const std::string& input : inputs) {
+        SCOPED_TRACE(input);
+        const RunResult r = run({path(input)});
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.console, "0 0 0 0\r\n0.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n"
+                             "Cannot allocate memory\r\n");
+        EXPECT_FALSE(fs::exists(dir / (input + ".txt")));
+    }
 }
 
 TEST_F(EndToEnd, FileSizeLimit)
@@ -531,6 +541,7 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         hard_link_to_input,
         input_links_to_its_output,
         link_to_other,
+        foreign_link_in_sticky_folder,
         hard_link_to_other,
         link_to_full_device,
         read_only_folder,
@@ -586,6 +597,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          false, 1, "cannot open ", After::untouched, no_links},
         {"a symbolic link to another file is written through", Before::link_to_other, false, 0,
          nullptr, After::in_place, no_links},
+        {"another user's symbolic link in a sticky folder is not followed",
+         Before::foreign_link_in_sticky_folder, false, 1, "cannot open ", After::untouched,
+         no_owners != nullptr ? no_owners : no_links},
         {"a file with a second name: both names show the text", Before::hard_link_to_other, false,
          0, nullptr, After::in_place, nullptr},
         {"a symbolic link to a full device", Before::link_to_full_device, false, 1, "cannot write ",
@@ -691,6 +705,12 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             give(output, 0, fs::perms(0666));
             give(folder, 0, fs::perms(01777));
             break;
+        case Before::foreign_link_in_sticky_folder:
+            write_file(other, {'o', 'l', 'd'});
+            fs::create_symlink(other, output);
+            ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+            give(folder, 0, fs::perms(01777));
+            break;
 #else
         default:
             break;
@@ -767,6 +787,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         }
         if (c.before == Before::hard_link_to_other) {
             EXPECT_EQ(read_file(other), test_image::small_example_output);
+        }
+        if (c.before == Before::foreign_link_in_sticky_folder) {
+            EXPECT_EQ(read_file(other), "old");
         }
         if (c.before == Before::fifo_without_reader) {
             EXPECT_TRUE(fs::is_fifo(output));
@@ -899,6 +922,9 @@ TEST_F(EndToEnd, FileSystemThatFills)
         {"an earlier output is kept byte for byte",
          "printf \"earlier\\r\\n\" > small/f.bin.txt && ", true, 1, "cannot write ",
          "f.bin\nf.bin.txt\n", "earlier\r\n"},
+        {"a second name of the output is emptied, never left partial",
+         "printf \"earlier\\r\\n\" > small/f.bin.txt && ln small/f.bin.txt small/second && ", true,
+         1, "cannot write ", "f.bin\nsecond\n", ""},
         {"a mount at the output name: written in place",
          "touch small/source small/f.bin.txt && mount --bind small/source small/f.bin.txt && ",
          false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output.c_str()},
@@ -906,13 +932,14 @@ TEST_F(EndToEnd, FileSystemThatFills)
     for (const FullCase& c : cases) {
         SCOPED_TRACE(c.what);
         // The tool's command follows the script as its arguments ("$@").
-        std::string command = "cd '" + dir.string() +
-                              "' && unshare --user --map-root-user --mount sh -c '"
-                              "mount -t tmpfs -o size=64k tmpfs small && cp " +
-                              (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
-                              "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
-                              "ls -A small > files; cat small/f.bin.txt > contents 2> /dev/null; "
-                              "true' sh";
+        std::string command =
+            "cd '" + dir.string() +
+            "' && unshare --user --map-root-user --mount sh -c '"
+            "mount -t tmpfs -o size=64k tmpfs small && cp " +
+            (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
+            "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
+            "ls -A small > files; cat small/f.bin.txt small/second > contents 2> /dev/null; "
+            "true' sh";
         for (const std::string& word : tool_command())
             command += " '" + word + "'";
         fs::create_directory(dir / "small");
