@@ -11,7 +11,7 @@
 # built there (configured once; each mutant rebuilds what it touches), so
 # the working tree and build/dev are never touched and other work can go on
 # beside it. The logs go to build/mutants. The copy is removed on every
-# exit, also on an error, Ctrl-C or SIGTERM. Takes 4 to 8 minutes on 2 cores.
+# exit, also on an error, Ctrl-C or SIGTERM.
 #
 # usage: scripts/mutants.sh [NAME-PATTERN]   run all mutants, or those whose name matches
 #        scripts/mutants.sh --list           check that every pattern is found; list them
