@@ -11,7 +11,7 @@
 # built there (configured once; each mutant rebuilds what it touches), so
 # the working tree and build/dev are never touched and other work can go on
 # beside it. The logs go to build/mutants. The copy is removed on every
-# exit, also on an error, Ctrl-C or SIGTERM. Takes 4 to 8 minutes on 2 cores.
+# exit, also on an error, Ctrl-C or SIGTERM.
 #
 # usage: scripts/mutants.sh [NAME-PATTERN]   run all mutants, or those whose name matches
 #        scripts/mutants.sh --list           check that every pattern is found; list them
@@ -77,8 +77,8 @@ mutant "single: ties away from zero" $d \
 mutant "single: ties to odd" $d \
   'kept &= ~(dropped == half ? 1u : 0u);' 'kept |= (dropped == half ? 1u : 0u);'
 mutant "single: exponent field one too high" $d \
-  'static_cast<std::uint32_t>(biased - 1) << fraction_bits' \
-  'static_cast<std::uint32_t>(biased) << fraction_bits'
+  'const auto field = static_cast<std::uint32_t>(biased - 1) << fraction_bits' \
+  'const auto field = static_cast<std::uint32_t>(biased) << fraction_bits'
 mutant "unpack: subnormal exponent off by one" $s \
   'return {is_negative(f), fraction << shift, 1 - significand_bias - shift};' \
   'return {is_negative(f), fraction << shift, -significand_bias - shift};'
@@ -128,6 +128,52 @@ mutant "prepare: zero offset not regular" $d \
   '(is_zero(offset) || is_finite_non_zero(offset))' 'is_finite_non_zero(offset)'
 mutant "bias: 64-bit significand's bias off by one" $d \
   'constexpr int wide_bias = exponent_bias + 63;' 'constexpr int wide_bias = exponent_bias + 62;'
+# --- the one-word road, the product alone, the series loop ---
+mutant "one word: sign of the raw value lost" $d \
+  '(c.scale_signed * ((raw & fraction_mask) | hidden_bit) ^ raw_minus) - raw_minus;' \
+  'c.scale_signed * ((raw & fraction_mask) | hidden_bit);'
+mutant "one word: exact cancellation gives -0" $d \
+  $'result = 0;\n        return true;' $'result = sign_mask;\n        return true;'
+mutant "one word: subnormal results kept" $d \
+  'if (biased < 1 || biased > max_biased - 1 ||' 'if (biased < 0 || biased > max_biased - 1 ||'
+mutant "one word: results past the largest exponent kept" $d \
+  'biased > max_biased - 1 || dropped' 'biased > max_biased || dropped'
+mutant "one word: no test for a nearby midpoint" $d \
+  ' || dropped - (half - near) <= 2 * near)' ')'
+mutant "one word: midpoints looked for above n only" $d \
+  'dropped - (half - near) <= 2 * near' 'dropped - half <= near'
+mutant "one word: midpoints looked for within 4 units" $d \
+  'constexpr std::uint64_t near = 16;' 'constexpr std::uint64_t near = 4;'
+mutant "one word: midpoints looked for within 8 units" $d \
+  'constexpr std::uint64_t near = 16;' 'constexpr std::uint64_t near = 8;' \
+  "a shift k of 4 needs |w| within 2^23 below 2^60, and then n's 40 low bits lie within 2^27 below 2^40, far from a midpoint"
+mutant "one word: exponent field one too high" $d \
+  'exponent_bits = static_cast<std::uint32_t>(biased - 1) << fraction_bits' \
+  'exponent_bits = static_cast<std::uint32_t>(biased) << fraction_bits'
+mutant "one word: round bit dropped" $d \
+  '((n >> (dropped_bits - 1)) + 1) >> 1' 'n >> dropped_bits'
+mutant "alignment: zero and subnormal raw values kept" $d \
+  $'if (field == 0 || field == max_biased)\n        return {0, 0, 0};' \
+  $'if (field == max_biased)\n        return {0, 0, 0};'
+mutant "alignment: offset not shifted to a larger product's exponent" $d \
+  'static_cast<std::int64_t>(c.offset_signed) >> std::min(gap, 63)' \
+  'static_cast<std::int64_t>(c.offset_signed)'
+mutant "alignment: product shifted one bit short" $d \
+  'std::min(-gap, 63)' 'std::min(-gap - 1, 63)'
+mutant "alignment: shifts stop at 62" $d \
+  'std::min(-gap, 63)' 'std::min(-gap, 62)' \
+  "the product is below 2^62 in magnitude: shifted by 62 or by 63 it gives the same, 0 or -1"
+mutant "alignment: product's exponent one too high" $d \
+  'c.scale_parts.exponent + field - significand_bias - product_shift;' \
+  'c.scale_parts.exponent + field - significand_bias - product_shift + 1;'
+mutant "product alone: zero and subnormal raw values kept" $d \
+  $'if (field == 0 || field == max_biased)\n        return scale_any(c, raw);' \
+  $'if (field == max_biased)\n        return scale_any(c, raw);'
+mutant "product alone: product left unnormalized" $d \
+  'const int shift = 63 - 46 - static_cast<int>(product >> 47);' 'const int shift = 63 - 47;'
+mutant "series: raw values read little-endian" $d \
+  'return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16' \
+  'return std::uint32_t{b[3]} << 24 | std::uint32_t{b[1]} << 16'
 mutant "descriptor: a series ending at the image's end refused" $l \
   'return end <= static_cast<long>(image_size);' 'return end < static_cast<long>(image_size);'
 # --- the formatter ---

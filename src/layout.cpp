@@ -60,13 +60,11 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
         series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
     const std::size_t inside =
         start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
-    const unsigned char* raw = image.data() + (inside > 0 ? start : 0);
-    for (std::size_t i = 0; i < inside; ++i, raw += 4) {
-        values[i] = std::uint32_t{raw[0]} << 24 | std::uint32_t{raw[1]} << 16 |
-                    std::uint32_t{raw[2]} << 8 | std::uint32_t{raw[3]};
-    }
-    std::fill(values.begin() + static_cast<std::ptrdiff_t>(inside), values.end(), 0u);
-    scale_values(series.scale, series.offset, values);
+    if (inside > 0)
+        scale_values(series.scale, series.offset, image.subspan(start, 4 * inside), values);
+    // Raw values past the end of the image read as zero.
+    std::fill(values.begin() + static_cast<std::ptrdiff_t>(inside), values.end(),
+              scale_value(series.scale, 0, series.offset));
 }
 
 } // namespace curvedump

@@ -22,9 +22,9 @@ SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::si
 // Whether a series lies inside the image (an empty one may point anywhere).
 bool descriptor_fits(const SeriesDescriptor& series);
 
-// The series' raw values as bit patterns, then each scaled in place:
-// values holds series.count entries. Raw values past the end of the image
-// (never, once the descriptor fits) read as zero.
+// The series' raw values, each scaled: values holds series.count entries.
+// Raw values past the end of the image (never, once the descriptor fits)
+// read as zero.
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
                   std::span<std::uint32_t> values);
 

@@ -9,15 +9,23 @@
 // Each step is a named routine on integers: unpack the operands
 // (single.hpp), multiply the significands exactly, align the product and
 // the offset in a 128-bit window, add, normalize, round_to_wide, and
-// round_to_single, the one routine that rounds to single precision. Every
-// value takes this one road; special operands (NaN, infinity, zero) branch
-// off to scale_special first, and a zero offset skips the addition, whose
-// rounding to 64 bits would be exact.
+// round_to_single, which rounds to single precision. Any value can take
+// this road; special operands (NaN, infinity, zero) branch off to
+// scale_special first, and a zero offset skips the addition, whose rounding
+// to 64 bits would be exact.
+//
+// Within a series two shorter roads take nearly every value, and give way
+// to that one where they cannot vouch for the same result: with a zero
+// offset, the product alone (scale_product); otherwise the sum in one
+// 64-bit word (add_in_one_word, where the proof is), aligned by what was
+// worked out once per series for each exponent field of the raw value.
+
 #include "scale.hpp"
 
 #include "single.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <utility>
 
@@ -27,8 +35,8 @@ namespace {
 
 using namespace single;
 
-// The functions on the road every value takes are declared inline: GCC at
-// -O2, the level distributions build with, keeps the road in one piece only
+// The functions on the roads within a series are declared inline: GCC at
+// -O2, the level distributions build with, keeps a road in one piece only
 // with that hint (CONTRIBUTING, "Performance", has the figures).
 
 // The result of an invalid operation: a quiet NaN with its sign bit set.
@@ -115,6 +123,8 @@ struct Term {
 };
 
 constexpr int term_top = 61;
+// A product's significand times 2^product_shift is below 2^62 too.
+constexpr int product_shift = 14;
 
 // The exact product: 24 x 24 bits fit in 48.
 inline Term multiply(Unpacked a, Unpacked b)
@@ -214,6 +224,10 @@ struct Coefficients {
     Unpacked scale_parts;
     bool offset_zero;
     Term offset_term;
+    // For add_in_one_word, with an offset that is not zero: the scale's
+    // significand times 2^14 and the offset's term, as signed numbers.
+    std::uint64_t scale_signed;
+    std::uint64_t offset_signed;
 };
 
 Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
@@ -225,13 +239,110 @@ Coefficients prepare(std::uint32_t scale, std::uint32_t offset)
     if (c.regular) {
         c.scale_parts = unpack(scale);
         c.offset_zero = is_zero(offset);
-        if (!c.offset_zero)
+        if (!c.offset_zero) {
             c.offset_term = to_term(unpack(offset));
+            const std::uint64_t scale_minus = 0 - std::uint64_t{c.scale_parts.negative};
+            c.scale_signed =
+                ((std::uint64_t{c.scale_parts.significand} << product_shift) ^ scale_minus) -
+                scale_minus;
+            const std::uint64_t minus = 0 - std::uint64_t{c.offset_term.negative};
+            c.offset_signed = (c.offset_term.significand ^ minus) - minus;
+        }
     }
     return c;
 }
 
-inline std::uint32_t scale_one(const Coefficients& c, std::uint32_t raw)
+// What add_in_one_word needs to know of a raw value's exponent field,
+// worked out once per series: the offset's term, shifted down to the
+// product's exponent where that is the larger; how far the product is
+// shifted down to the offset's where that is the larger; and the exponent
+// field of a 64-bit significand whose bit 0 is worth what the sum's is.
+struct Alignment {
+    std::uint64_t offset;
+    int product_shift;
+    int biased;
+};
+
+using Alignments = std::array<Alignment, max_biased + 1>;
+
+Alignment alignment(const Coefficients& c, int field)
+{
+    // Zero, subnormal, infinite or NaN raw values: the sum is then the
+    // product, not zero, and its exponent field so low that add_in_one_word
+    // gives way.
+    if (field == 0 || field == max_biased)
+        return {0, 0, 0};
+    const int product_exponent = c.scale_parts.exponent + field - significand_bias - product_shift;
+    const int gap = product_exponent - c.offset_term.exponent;
+    // Shifts stop at 63: a number below 2^62 shifted further gives the
+    // same, 0 or -1.
+    if (gap < 0)
+        return {c.offset_signed, std::min(-gap, 63), c.offset_term.exponent + wide_bias};
+    const std::int64_t shifted = static_cast<std::int64_t>(c.offset_signed) >> std::min(gap, 63);
+    return {static_cast<std::uint64_t>(shifted), 0, product_exponent + wide_bias};
+}
+
+// The road nearly every sum takes: scale * raw + offset in one 64-bit word,
+// then rounded to single precision. It gives the result of add_and_round,
+// or gives way to it (returns false) where it cannot be sure to. The offset
+// is not zero; a is the alignment for raw's exponent field. Why they agree:
+// - The product (of the significands, times 2^14) and the offset's term
+//   are signed numbers of magnitude in [2^60, 2^62) and [2^61, 2^62), with
+//   14 and 38 or more zero bits at the bottom. The one with the smaller
+//   exponent is shifted down to the other's (arithmetic shift: rounded
+//   down), and w, their sum, is the exact sum x rounded down: x = w, or x
+//   lies strictly between w and w + 1.
+// - 1 bits are shifted out of the product only at a distance of 15 or
+//   more, of the offset at 39 or more, so below 2^47 is then added to 2^60
+//   or more: |w| > 2^59, and x has w's sign.
+//   n, |w| normalized by a shift k, has x's units when rounded to 64 bits
+//   (or half of them, where |w| is a power of two that |x| lies below), so
+//   x and x rounded to 64 bits both lie within 2^k of n, ends included.
+//   Here k is 1 to 4.
+// - The single-precision midpoints (half-way between two neighbouring
+//   values) nearest to n are odd multiples of 2^39 in n's units; those
+//   below 2^63 lie 2^38 or more below it. If none lies within 2^4 of n,
+//   then n, x and x rounded to 64 bits lie between the same two midpoints
+//   and round alike: n by its 40th bit, as it is not a tie. If one does,
+//   add_and_round decides.
+// - Subnormal results have midpoints that this test does not see, and
+//   results beyond the largest exponent are rare: add_and_round takes both.
+inline bool add_in_one_word(const Coefficients& c, const Alignment& a, std::uint32_t raw,
+                            std::uint32_t& result)
+{
+    // Signs are taken with masks, not branches: within a series they vary
+    // from value to value.
+    const auto raw_minus =
+        static_cast<std::uint64_t>(std::int64_t{static_cast<std::int32_t>(raw) >> 31});
+    const std::uint64_t product =
+        (c.scale_signed * ((raw & fraction_mask) | hidden_bit) ^ raw_minus) - raw_minus;
+    const auto w = static_cast<std::int64_t>(
+        static_cast<std::uint64_t>(static_cast<std::int64_t>(product) >> a.product_shift) +
+        a.offset);
+    if (w == 0) { // the terms cancel exactly: +0, as add_and_round gives
+        result = 0;
+        return true;
+    }
+    const auto minus = static_cast<std::uint64_t>(w >> 63);
+    std::uint64_t n = (static_cast<std::uint64_t>(w) ^ minus) - minus;
+    const int shift = std::countl_zero(n | 1); // n is not 0
+    n <<= shift;
+    const int biased = a.biased - shift;
+    constexpr std::uint64_t half = std::uint64_t{1} << (dropped_bits - 1);
+    constexpr std::uint64_t near = 16;
+    const std::uint64_t dropped = n & ((std::uint64_t{1} << dropped_bits) - 1);
+    if (biased < 1 || biased > max_biased - 1 || dropped - (half - near) <= 2 * near)
+        return false;
+    // kept holds the hidden bit, as in round_to_single.
+    const auto kept = static_cast<std::uint32_t>(((n >> (dropped_bits - 1)) + 1) >> 1);
+    const std::uint32_t exponent_bits = static_cast<std::uint32_t>(biased - 1) << fraction_bits;
+    result = (static_cast<std::uint32_t>(minus) & sign_mask) | (exponent_bits + kept);
+    return true;
+}
+
+// The road every value can take: special operands, the product alone, or
+// the sum in a 128-bit window.
+std::uint32_t scale_any(const Coefficients& c, std::uint32_t raw)
 {
     if (!c.regular || !is_finite_non_zero(raw))
         return scale_special(c.scale, raw, c.offset);
@@ -243,18 +354,80 @@ inline std::uint32_t scale_one(const Coefficients& c, std::uint32_t raw)
     return add_and_round(product, c.offset_term);
 }
 
+// The biased exponent field: 0 for zero and subnormals, 255 for infinities
+// and NaNs.
+inline int exponent_field(std::uint32_t f) { return static_cast<int>(f >> fraction_bits & 0xFF); }
+
+// A value of a series whose offset is zero (the scale finite and not zero):
+// the product alone, exact in 48 bits, so that its rounding to 64 bits is
+// exact too.
+inline std::uint32_t scale_product(const Coefficients& c, std::uint32_t raw)
+{
+    const int field = exponent_field(raw);
+    if (field == 0 || field == max_biased)
+        return scale_any(c, raw);
+    const std::uint64_t product =
+        std::uint64_t{c.scale_parts.significand} * ((raw & fraction_mask) | hidden_bit);
+    // The product lies in [2^46, 2^48): its leading bit is bit 46 or 47.
+    const int shift = 63 - 46 - static_cast<int>(product >> 47);
+    return round_to_single(is_negative(raw ^ c.scale), product << shift,
+                           c.scale_parts.exponent + field - significand_bias - shift);
+}
+
+// A value of a series whose offset is not zero (scale and offset finite,
+// the scale not zero).
+inline std::uint32_t scale_with_offset(const Coefficients& c, const Alignments& alignments,
+                                       std::uint32_t raw)
+{
+    std::uint32_t result = 0;
+    if (add_in_one_word(c, alignments[exponent_field(raw)], raw, result))
+        return result;
+    return scale_any(c, raw);
+}
+
 } // namespace
 
 std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
 {
-    return scale_one(prepare(scale, offset), raw);
+    const std::array<unsigned char, 4> big_endian{
+        static_cast<unsigned char>(raw >> 24), static_cast<unsigned char>(raw >> 16),
+        static_cast<unsigned char>(raw >> 8), static_cast<unsigned char>(raw)};
+    std::uint32_t value = 0;
+    scale_values(scale, offset, big_endian, {&value, 1});
+    return value;
 }
 
-void scale_values(std::uint32_t scale, std::uint32_t offset, std::span<std::uint32_t> values)
+// Each road is called from one place only, which lets the compiler build
+// it into its loop; the raw values are read in the same loop.
+void scale_values(std::uint32_t scale, std::uint32_t offset,
+                  std::span<const unsigned char> big_endian, std::span<std::uint32_t> values)
 {
     const Coefficients c = prepare(scale, offset);
-    for (std::uint32_t& v : values)
-        v = scale_one(c, v);
+    const std::size_t count = std::min(values.size(), big_endian.size() / 4);
+    const unsigned char* raw = big_endian.data();
+    const auto read = [raw](std::size_t i) {
+        const unsigned char* b = raw + 4 * i;
+        return std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 |
+               std::uint32_t{b[3]};
+    };
+    if (c.regular && !c.offset_zero) {
+        // The alignments for every exponent field; one value needs its own.
+        Alignments alignments;
+        if (count == 1) {
+            alignments[exponent_field(read(0))] = alignment(c, exponent_field(read(0)));
+        } else {
+            for (int field = 0; field <= max_biased; ++field)
+                alignments[field] = alignment(c, field);
+        }
+        for (std::size_t i = 0; i < count; ++i)
+            values[i] = scale_with_offset(c, alignments, read(i));
+    } else if (c.regular) {
+        for (std::size_t i = 0; i < count; ++i)
+            values[i] = scale_product(c, read(i));
+    } else {
+        for (std::size_t i = 0; i < count; ++i)
+            values[i] = scale_any(c, read(i));
+    }
 }
 
 } // namespace curvedump

@@ -11,7 +11,9 @@ namespace curvedump {
 // the bit pattern of the stored result out.
 std::uint32_t scale_value(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset);
 
-// Every raw value of a series, replaced by its scaled value.
-void scale_values(std::uint32_t scale, std::uint32_t offset, std::span<std::uint32_t> values);
+// A series' raw values, 4 bytes each, big-endian, scaled into values: as
+// many as both hold.
+void scale_values(std::uint32_t scale, std::uint32_t offset,
+                  std::span<const unsigned char> big_endian, std::span<std::uint32_t> values);
 
 } // namespace curvedump

@@ -1,7 +1,7 @@
-// scale_value against the x87 80-bit unit, which forms scale * raw + offset
-// exactly as the converter must: exact product, sum rounded to a 64-bit
-// significand, then rounded to single precision. Runs only where long double
-// is that format.
+// scale_value and scale_values against the x87 80-bit unit, which forms
+// scale * raw + offset exactly as the converter must: exact product, sum
+// rounded to a 64-bit significand, then rounded to single precision. Runs
+// only where long double is that format.
 #include "scale.hpp"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -56,10 +57,11 @@ struct Tally {
     long long ties = 0;
 };
 
-void compare(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, Tally& tally)
+// ours: what the converter made of scale * raw + offset.
+void check(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, std::uint32_t ours,
+           Tally& tally)
 {
     ++tally.inputs;
-    const std::uint32_t ours = curvedump::scale_value(scale, raw, offset);
     const std::uint32_t theirs = x87_scale(scale, raw, offset);
     bool same = ours == theirs;
     // With two NaN operands the x87 unit keeps the one with the larger
@@ -71,6 +73,11 @@ void compare(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, Tally
                       << ": ours " << ours << ", x87 " << theirs;
     if (double_rounding_tie(scale, raw, offset))
         ++tally.ties;
+}
+
+void compare(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, Tally& tally)
+{
+    check(scale, raw, offset, curvedump::scale_value(scale, raw, offset), tally);
 }
 
 std::uint32_t make_float(bool negative, int biased, std::uint32_t fraction)
@@ -188,6 +195,35 @@ void subnormal_ties_decided_by_sticky_bits(std::mt19937_64& rng, Tally& tally)
                 compare(scale, raw, offset | 0x80000000u, tally);
             }
         }
+    }
+}
+
+// Whole series, scaled as the converter scales them: a scale and an offset
+// (zero, special or not), and raw values of all exponent fields, most
+// giving products near the offset, some any bit pattern.
+void series(std::mt19937_64& rng, Tally& tally)
+{
+    constexpr std::size_t count = 1024;
+    std::vector<std::uint32_t> raws(count);
+    std::vector<unsigned char> big_endian(4 * count);
+    std::vector<std::uint32_t> values(count);
+    for (int s = 0; s < 200; ++s) {
+        const std::uint64_t r = rng();
+        const int es = 1 + static_cast<int>(r % 254);
+        const int eo = 1 + static_cast<int>((r >> 8) % 254);
+        const std::uint32_t scale =
+            r >> 16 & 7 ? biased_float(rng, es) : static_cast<std::uint32_t>(rng());
+        const std::uint32_t offset = r >> 20 & 7 ? biased_float(rng, eo) : 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t q = rng();
+            const int er = eo - es + 127 + static_cast<int>(q % 81) - 40;
+            raws[i] = q >> 8 & 7 ? biased_float(rng, er) : static_cast<std::uint32_t>(q >> 32);
+            for (std::size_t k = 0; k < 4; ++k)
+                big_endian[4 * i + k] = static_cast<unsigned char>(raws[i] >> (24 - 8 * k));
+        }
+        curvedump::scale_values(scale, offset, big_endian, values);
+        for (std::size_t i = 0; i < count; ++i)
+            check(scale, raws[i], offset, values[i], tally);
     }
 }
 
@@ -310,6 +346,8 @@ TEST(Differential, MatchesX87)
     }
 
     subnormal_ties_decided_by_sticky_bits(rng, tally);
+
+    series(rng, tally);
 
     RecordProperty("inputs", static_cast<int>(tally.inputs));
     RecordProperty("double_rounding_ties", static_cast<int>(tally.ties));
