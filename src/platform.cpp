@@ -611,8 +611,9 @@ OutputResult write_in_place(const std::string& path, const struct stat& input, i
         // link, a name in a folder it cannot be removed from) keeps a part
         // of the text; removed when reached by its own name.
         const int error = errno;
-        if (S_ISREG(output.st_mode))
-            static_cast<void>(::ftruncate(file.fd, 0));
+        if (S_ISREG(output.st_mode) && ::ftruncate(file.fd, 0) != 0) {
+            // Nothing more to do: the name is still removed below.
+        }
         errno = error;
         remove_partial_output(path, output);
         return OutputResult::cannot_write;
