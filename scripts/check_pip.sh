@@ -9,8 +9,8 @@
 #   `pip uninstall curvedump`, which must leave nothing behind;
 # - setuptools compiles the same core sources as CMake;
 # - `python3 -m build --no-isolation`: the wheel's and the sdist's file
-#   lists (the wheel is built from the sdist, so the sdist holds all it needs);
-# - the unpacked sdist installed and tested the same way;
+#   lists; the wheel, which it builds from the sdist (so the sdist holds all
+#   it needs), installed and tested the same way;
 # - the extension built with CMake for every other CPython 3.9 or later
 #   found (pyenv's), and imported by it.
 set -euo pipefail
@@ -22,23 +22,27 @@ version=$(sed -n 's/^project(curvedump VERSION \([0-9.]*\)[ )].*/\1/p' CMakeList
 src=$work/src
 venv=$work/venv
 
-echo "== a fresh clone of $(git rev-parse --short HEAD), and its tool"
+echo "== a fresh clone of $(git rev-parse --short HEAD); the tool of this tree's release build"
 git clone -q --no-checkout . "$src"
 git -C "$src" fetch -q "$PWD" HEAD
 git -C "$src" checkout -q --detach FETCH_HEAD
-(cd "$src" && cmake --preset release > "$work/tool.log" 2>&1 &&
+git diff --quiet HEAD || echo "note: the tool has the changes not committed; the clone has not"
+# The release build as .ci/run's quick start leaves it: built again only
+# where something changed.
+(cmake --preset release > "$work/tool.log" 2>&1 &&
   cmake --build --preset release --target curvedump >> "$work/tool.log" 2>&1) ||
   { cat "$work/tool.log"; exit 1; }
-tool=$src/build/release/curvedump
+tool=$PWD/build/release/curvedump
 
 "$python" -m venv --system-site-packages "$venv"
 site=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')
 
-# Installs the package from the tree $1 into the venv, then runs the
-# module's tests against the installed copy: from the temporary folder, with
-# no PYTHONPATH, so that no source tree can be imported instead.
+# Installs the package from the folder $1 (its argument for pip, `.` or a
+# wheel, in $2) into the venv, then runs the module's tests against the
+# installed copy: from the temporary folder, with no PYTHONPATH, so that no
+# source tree can be imported instead.
 install_and_test() {
-  (cd "$1" && "$venv/bin/pip" install -q --no-build-isolation --no-index .)
+  (cd "$1" && "$venv/bin/pip" install -q --no-build-isolation --no-index "$2")
   (cd "$work" && env -u PYTHONPATH "$venv/bin/python" -c '
 import sys, curvedump
 assert curvedump.__file__.startswith(sys.argv[1] + "/"), curvedump.__file__
@@ -62,12 +66,12 @@ uninstall() {
 listing() { grep -v '/$' | sed 's/\.cpython-[^/]*\.so$/.cpython-*.so/' | LC_ALL=C sort; }
 
 echo "== pip install --no-build-isolation --no-index . in a venv"
-install_and_test "$src"
+install_and_test "$src" .
 uninstall
 
 echo "== setuptools compiles the sources CMake compiles into the module"
 objects() { find "$1" -name '*.o' -printf '%f\n' | sed 's/\.cpp\.o$/.o/' | LC_ALL=C sort; }
-core_objects() { objects "$src"/build/release/CMakeFiles/curvedump_core.dir; }
+core_objects() { objects build/release/CMakeFiles/curvedump_core.dir; }
 diff -u <({ core_objects; echo core.o; } | LC_ALL=C sort) <(objects "$src"/build/setuptools)
 
 echo "== python3 -m build --no-isolation: the wheel and the sdist"
@@ -97,9 +101,8 @@ tar -tzf "$sdist" | listing > "$work/sdist"
 } | sed "s|^|curvedump-$version/|" | LC_ALL=C sort | diff -u - "$work/sdist"
 echo "sdist $(basename "$sdist"): $(wc -l < "$work/sdist") files, as expected"
 
-echo "== the unpacked sdist, installed the same way"
-tar -xzf "$sdist" -C "$work"
-install_and_test "$work/curvedump-$version"
+echo "== the wheel built from the sdist, installed the same way"
+install_and_test "$work" "$wheel"
 uninstall
 
 echo "== the extension for the other interpreters (CMake; they have no numpy)"

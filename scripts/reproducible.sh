@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # Checks that the packages are reproducible: builds the four of them
 # (package-deb, package-tgz, package-windows) twice from the commit checked
-# out, in two fresh clones at different paths, without SOURCE_DATE_EPOCH,
-# once under umask 0022, LANG=C and UTC and once under umask 0002,
-# LANG=C.UTF-8 and another time zone, the second as another user when this
-# one is root, in a clone on another file system when /dev/shm is one.
+# out and compares them byte for byte. The first build is a fresh clone
+# under umask 0022, LANG=C and UTC, or, with --first DIR, the packages
+# already built in DIR from this work tree (scripts/check_packages.sh puts
+# them in build/packages), taken only when the tree is clean at HEAD. The
+# second is always a fresh clone at another path, under another umask,
+# locale and time zone than the first, as another user when this one is
+# root, on another file system when /dev/shm is one.
 # Prints each package's SHA-256; when the two builds differ, prints what
 # differs (diffoscope when installed, else the archives' listings and their
 # members compared) and fails.
+#
+# usage: scripts/reproducible.sh [--first DIR]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 unset SOURCE_DATE_EPOCH
 commit=$(git rev-parse HEAD)
+first_packages=
+if [ "${1:-}" = --first ]; then
+  if [ -n "$(git status --porcelain)" ]; then
+    echo "note: the work tree is not clean at HEAD: $2 is not taken; both builds are fresh clones"
+  else
+    first_packages=$(cd "$2" && pwd)
+  fi
+fi
 git diff --quiet HEAD || echo "note: changes not committed are not in these builds"
 
 work=$(mktemp -d)
@@ -76,13 +89,27 @@ listing() {
 }
 
 echo "== reproducible packages: commit $commit, built twice"
-build "$first" 0022 C UTC0
-build "$second" 0002 C.UTF-8 XST-11 "$other_user"
+if [ -n "$first_packages" ]; then
+  # The settings of the build that made them: this shell's. The second
+  # build takes others.
+  mask=$(umask) lang=${LC_ALL:-${LANG:-C}}
+  echo "first build: $first_packages, built from this tree (umask $mask, LANG=$lang," \
+    "TZ=${TZ:-UTC}, user $(id -un))"
+  first_dir=$first_packages
+  other_mask=0002 other_lang=C.UTF-8
+  [ "$mask" != 0002 ] || other_mask=0022
+  [ "$lang" != C.UTF-8 ] || other_lang=C
+  build "$second" "$other_mask" "$other_lang" XST-11 "$other_user"
+else
+  build "$first" 0022 C UTC0
+  first_dir=$first/build/packages
+  build "$second" 0002 C.UTF-8 XST-11 "$other_user"
+fi
 
 status=0
 for pattern in 'curvedump_*.deb' 'python3-curvedump_*.deb' 'curvedump-*-linux-*.tar.gz' \
   'curvedump-*-windows-*.zip'; do
-  a=$(compgen -G "$first/build/packages/$pattern") || { echo "no $pattern built"; exit 1; }
+  a=$(compgen -G "$first_dir/$pattern") || { echo "no $pattern built"; exit 1; }
   b=$(compgen -G "$second/build/packages/$pattern") || { echo "no $pattern built"; exit 1; }
   hash=$(sha256sum < "$a" | cut -d' ' -f1)
   if [ "$hash" = "$(sha256sum < "$b" | cut -d' ' -f1)" ]; then
