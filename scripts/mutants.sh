@@ -264,9 +264,12 @@ run cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_C
   -DCURVEDUMP_TESTS=ON > "$logs/configure.log" 2>&1 || { cat "$logs/configure.log"; exit 2; }
 suite || { echo "mutants: the everyday suite fails without any mutant" >&2; exit 2; }
 
-killed=0 survived=0 equivalent=0 wrong=0
+# Microseconds since the epoch.
+now() { local t=${EPOCHREALTIME/[.,]/}; echo "$t"; }
+killed=0 survived=0 equivalent=0 wrong=0 count=0 mutants_start=$(now)
 for i in "${!names[@]}"; do
   [ -z "$only" ] || [[ ${names[i]} == *$only* ]] || continue
+  count=$((count + 1))
   apply "${files[i]}" "${olds[i]}" "${news[i]}"
   status=0
   suite || status=$?
@@ -288,5 +291,7 @@ for i in "${!names[@]}"; do
     survived=$((survived + 1))
   fi
 done
-echo "$killed killed, $survived survived, $equivalent equivalent ($((SECONDS - start)) s)"
+per_mutant=$(((($(now) - mutants_start) / ${count/#0/1} + 50000) / 100000))
+echo "$killed killed, $survived survived, $equivalent equivalent ($((SECONDS - start)) s;" \
+  "$((per_mutant / 10)).$((per_mutant % 10)) s a mutant, rebuild included)"
 [ "$survived" -eq 0 ] && [ "$wrong" -eq 0 ]
