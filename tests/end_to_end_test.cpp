@@ -126,9 +126,10 @@ std::wstring wide(const std::string& text)
     return {u16.begin(), u16.end()};
 }
 
-// Starts the tool with a UTF-16 command line, as a Windows shell would.
+// Starts the tool with a UTF-16 command line, as a Windows shell would, in
+// `working_folder` (or this process's when empty).
 int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
-          const fs::path& errors)
+          const fs::path& errors, const fs::path& working_folder)
 {
     std::wstring line;
     for (const std::string& word : command)
@@ -151,8 +152,9 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
         flags = DETACHED_PROCESS; // nothing at all: no handles, no console
     }
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                       &startup, &process) == 0) {
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                       working_folder.empty() ? nullptr : working_folder.c_str(), &startup,
+                       &process) == 0) {
         ADD_FAILURE() << "cannot start the tool: error " << GetLastError();
         return -1;
     }
@@ -170,9 +172,10 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
 #else
 
 // Starts the tool with SIGPIPE at its default disposition, as a shell
-// would: an inherited "ignore" would hide what the tool itself does.
+// would: an inherited "ignore" would hide what the tool itself does. It
+// starts in `working_folder` (or this process's when empty).
 int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
-          const fs::path& errors)
+          const fs::path& errors, const fs::path& working_folder)
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
@@ -205,6 +208,8 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
         ADD_FAILURE() << "a Windows case";
         break;
     }
+    if (!working_folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t default_signals;
@@ -260,9 +265,10 @@ protected:
     }
 
     // Runs the tool on `args`, console captured, after the words of
-    // `prefix` (setpriv, say); nothing may appear on standard error.
+    // `prefix` (setpriv, say), in `working_folder` (this process's when
+    // empty); nothing may appear on standard error.
     RunResult run(const std::vector<std::string>& args, Streams streams = Streams::output_to_file,
-                  const std::vector<std::string>& prefix = {})
+                  const std::vector<std::string>& prefix = {}, const fs::path& working_folder = {})
     {
         std::vector<std::string> command = prefix;
         for (const std::string& word : tool_command())
@@ -270,7 +276,7 @@ protected:
         command.insert(command.end(), args.begin(), args.end());
         const fs::path console = dir / "console.out";
         const fs::path errors = dir / "errors.out";
-        const int status = spawn(command, streams, console, errors);
+        const int status = spawn(command, streams, console, errors, working_folder);
         EXPECT_EQ(read_file(errors), "") << "standard error";
         return {status, streams == Streams::output_to_file ? read_file(console) : ""};
     }
@@ -547,6 +553,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         read_only_folder,
         sticky_folder,
         long_input_name,
+        own_link_in_sticky_folder,
+        folder_owners_link_in_sticky_folder,
+        search_and_write_only_folder,
     };
     // What becomes of the file at the output name (followed through links).
     enum class After { replaced, in_place, untouched };
@@ -608,12 +617,36 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          true, 0, nullptr, After::in_place, no_unprivileged_run},
         {"a sticky folder with another user's writable output: written in place",
          Before::sticky_folder, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        // The kernel's protected_symlinks (printed below) follows these two
+        // as well when set, and refuses the foreign link above itself.
+        {"this user's own symbolic link in a sticky folder is followed",
+         Before::own_link_in_sticky_folder, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        {"a symbolic link of the sticky folder's owner is followed",
+         Before::folder_owners_link_in_sticky_folder, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"a folder that may be searched and written but not read (0333)",
+         Before::search_and_write_only_folder, true, 0, nullptr, After::replaced,
+         no_unprivileged_run},
         {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
          false, 0, nullptr, After::replaced, nullptr},
     };
+    // The kernel's own protections, recorded: each case has the same
+    // outcome whether they are set or not.
+    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
+        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
+        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
+    }
     const std::vector<unsigned char> input_bytes = test_image::small_example();
     const std::string input_text(input_bytes.begin(), input_bytes.end());
     const std::string earlier_text = "old contents that are longer than the new ones";
+    // Each case with the input named five ways: a bare name and ./name from
+    // its folder, ../folder/name from a folder beside it, an absolute path,
+    // and a path through a linked folder.
+    enum class Naming { bare, dot, parent, absolute, linked_folder };
+    const Naming namings[] = {Naming::bare, Naming::dot, Naming::parent, Naming::absolute,
+                              Naming::linked_folder};
+    const fs::path beside = dir / "beside";
+    fs::create_directory(beside);
     int case_number = 0;
     for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -622,177 +655,232 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             std::printf("case skipped, %s: %s\n", c.what, c.skip);
             continue;
         }
-        const fs::path folder = dir / ("case" + std::to_string(case_number));
-        fs::create_directory(folder);
-        const std::string name =
-            c.before == Before::long_input_name ? std::string(250, 'l') : "in.bin";
-        const fs::path input = folder / name;
-        const fs::path output = folder / (name + ".txt");
-        const fs::path other = folder / "other";
-        if (c.before == Before::input_links_to_its_output) {
-            write_file(output, input_bytes);
-            fs::create_symlink(name + ".txt", input);
-        } else {
-            write_file(input, input_bytes);
-        }
-#ifndef _WIN32
-        const auto give = [](const fs::path& path, unsigned owner, fs::perms mode) {
-            ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
-            fs::permissions(path, mode);
-        };
+        for (const Naming naming : namings) {
+            SCOPED_TRACE("naming " + std::to_string(static_cast<int>(naming)));
+#ifdef _WIN32
+            if (naming == Naming::linked_folder)
+                continue; // the runtime cannot make symbolic links here
 #endif
-        switch (c.before) {
-        case Before::absent:
-        case Before::input_links_to_its_output:
-            break;
-        case Before::longer_file:
-        case Before::long_input_name:
-            std::ofstream(output) << earlier_text;
-            break;
-        case Before::mode_0640:
-            std::ofstream(output) << earlier_text;
-            fs::permissions(output, fs::perms(0640));
-            break;
-        case Before::directory:
-            fs::create_directory(output);
-            break;
-        case Before::fifo_without_reader:
+            const std::string folder_name = "case" + std::to_string(case_number) + "-" +
+                                            std::to_string(static_cast<int>(naming));
+            const fs::path folder = dir / folder_name;
+            fs::create_directory(folder);
+            const std::string name =
+                c.before == Before::long_input_name ? std::string(250, 'l') : "in.bin";
+            const fs::path input = folder / name;
+            const fs::path output = folder / (name + ".txt");
+            const fs::path other = folder / "other";
+            std::string typed; // the input as given on the command line
+            fs::path working_folder;
+            switch (naming) {
+            case Naming::bare:
+                typed = name;
+                working_folder = folder;
+                break;
+            case Naming::dot:
+                typed = "./" + name;
+                working_folder = folder;
+                break;
+            case Naming::parent:
+                typed = "../" + folder_name + "/" + name;
+                working_folder = beside;
+                break;
+            case Naming::absolute:
+                typed = utf8(input);
+                break;
+            case Naming::linked_folder:
+                fs::create_directory_symlink(folder, dir / ("link-" + folder_name));
+                typed = utf8(dir / ("link-" + folder_name) / name);
+                break;
+            }
+            if (c.before == Before::input_links_to_its_output) {
+                write_file(output, input_bytes);
+                fs::create_symlink(name + ".txt", input);
+            } else {
+                write_file(input, input_bytes);
+            }
 #ifndef _WIN32
-            ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+            const auto give = [](const fs::path& path, unsigned owner, fs::perms mode) {
+                ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
+                fs::permissions(path, mode);
+            };
 #endif
-            break;
-        case Before::link_to_input:
-            fs::create_symlink(name, output);
-            break;
-        case Before::hard_link_to_input:
-            fs::create_hard_link(input, output);
-            break;
-        case Before::link_to_other:
-            write_file(other, {'o', 'l', 'd'});
-            fs::create_symlink(other, output);
-            break;
-        case Before::hard_link_to_other:
-            std::ofstream(output) << earlier_text;
-            fs::create_hard_link(output, other);
-            break;
-        case Before::link_to_full_device:
-            fs::create_symlink("/dev/full", output);
-            break;
+            switch (c.before) {
+            case Before::absent:
+            case Before::input_links_to_its_output:
+                break;
+            case Before::longer_file:
+            case Before::long_input_name:
+                std::ofstream(output) << earlier_text;
+                break;
+            case Before::mode_0640:
+                std::ofstream(output) << earlier_text;
+                fs::permissions(output, fs::perms(0640));
+                break;
+            case Before::directory:
+                fs::create_directory(output);
+                break;
+            case Before::fifo_without_reader:
 #ifndef _WIN32
-        case Before::owned_by_another_user:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0640));
-            break;
-        case Before::writable_of_another_owner:
-            // In the tool's group, which it could give a new file.
-            std::ofstream(output) << earlier_text;
-            give(output, 0, fs::perms(0666));
-            ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
-            give(folder, 0, fs::perms(0777));
-            break;
-        case Before::read_only_output:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0444));
-            give(folder, nobody, fs::perms(0755));
-            break;
-        case Before::read_only_folder:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0644));
-            give(folder, nobody, fs::perms(0555));
-            break;
-        case Before::sticky_folder:
-            std::ofstream(output) << earlier_text;
-            give(output, 0, fs::perms(0666));
-            give(folder, 0, fs::perms(01777));
-            break;
-        case Before::foreign_link_in_sticky_folder:
-            write_file(other, {'o', 'l', 'd'});
-            fs::create_symlink(other, output);
-            ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
-            give(folder, 0, fs::perms(01777));
-            break;
+                ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+#endif
+                break;
+            case Before::link_to_input:
+                fs::create_symlink(name, output);
+                break;
+            case Before::hard_link_to_input:
+                fs::create_hard_link(input, output);
+                break;
+            case Before::link_to_other:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                break;
+            case Before::hard_link_to_other:
+                std::ofstream(output) << earlier_text;
+                fs::create_hard_link(output, other);
+                break;
+            case Before::link_to_full_device:
+                fs::create_symlink("/dev/full", output);
+                break;
+#ifndef _WIN32
+            case Before::owned_by_another_user:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0640));
+                break;
+            case Before::writable_of_another_owner:
+                // In the tool's group, which it could give a new file.
+                std::ofstream(output) << earlier_text;
+                give(output, 0, fs::perms(0666));
+                ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
+                give(folder, 0, fs::perms(0777));
+                break;
+            case Before::read_only_output:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0444));
+                give(folder, nobody, fs::perms(0755));
+                break;
+            case Before::read_only_folder:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0644));
+                give(folder, nobody, fs::perms(0555));
+                break;
+            case Before::sticky_folder:
+                std::ofstream(output) << earlier_text;
+                give(output, 0, fs::perms(0666));
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::own_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                give(other, nobody, fs::perms(0644));
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::folder_owners_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, nobody, fs::perms(01777));
+                break;
+            case Before::search_and_write_only_folder:
+                give(folder, nobody, fs::perms(0333));
+                break;
+            case Before::foreign_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
 #else
-        default:
-            break;
+            default:
+                break;
 #endif
-        }
-        if (c.unprivileged) {
-            const std::string reach =
-                "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + folder.string() +
-                "'";
-            if (std::system(reach.c_str()) != 0) {
-                std::printf("case skipped, %s: uid 65534 cannot reach %s\n", c.what,
-                            folder.string().c_str());
-                continue;
             }
-        }
-        const bool regular_before = fs::is_regular_file(output);
-        const FileFacts facts_before = facts(output);
-        const std::string text_before = regular_before ? read_file(output) : "";
-        const std::vector<std::string> names_before = names_in(folder);
-#ifndef _WIN32
-        // A new output gets 0666 less the umask of the run.
-        const mode_t umask_before = umask(c.before == Before::absent ? 027 : 022);
-#endif
-        const RunResult r = run({utf8(input)}, Streams::output_to_file,
-                                c.unprivileged ? unprivileged : std::vector<std::string>{});
-#ifndef _WIN32
-        umask(umask_before);
-#endif
-        EXPECT_EQ(r.status, c.status);
-        const std::string expected_end =
-            c.message != nullptr ? c.message + utf8(output) + "\r\n" : "";
-        EXPECT_EQ(r.console, converted_console(utf8(input)) + expected_end);
-        EXPECT_EQ(read_file(input), input_text);
-        if (c.status == 0) {
-            EXPECT_EQ(read_file(output), test_image::small_example_output);
-        }
-        // Nothing else in the folder: no temporary file, no partial output.
-        std::vector<std::string> names_expected = names_before;
-        if (c.before == Before::absent) {
-            names_expected.push_back(utf8(output.filename()));
-            std::sort(names_expected.begin(), names_expected.end());
-        }
-        EXPECT_EQ(names_in(folder), names_expected);
-        const FileFacts facts_after = facts(output);
-        switch (c.after) {
-        case After::replaced:
-            EXPECT_TRUE(facts_after.exists);
-            if (facts_before.exists) {
-                EXPECT_NE(facts_after.index, facts_before.index) << "written in place";
+            if (c.unprivileged) {
+                const std::string reach =
+                    "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" +
+                    folder.string() + "'";
+                if (std::system(reach.c_str()) != 0) {
+                    std::printf("case skipped, %s: uid 65534 cannot reach %s\n", c.what,
+                                folder.string().c_str());
+                    continue;
+                }
             }
-            break;
-        case After::in_place:
-            EXPECT_EQ(facts_after.index, facts_before.index) << "replaced";
-            break;
-        case After::untouched:
-            EXPECT_EQ(facts_after.index, facts_before.index);
-            if (regular_before) {
-                EXPECT_EQ(read_file(output), text_before);
-            }
-            break;
-        }
+            const bool regular_before = fs::is_regular_file(output);
+            const bool absent_before = !fs::exists(fs::symlink_status(output));
+            const FileFacts facts_before = facts(output);
+            const std::string text_before = regular_before ? read_file(output) : "";
+            const std::vector<std::string> names_before = names_in(folder);
 #ifndef _WIN32
-        // Owner, group and permission bits as before (or new, as any file).
-        if (c.before == Before::absent) {
-            EXPECT_EQ(facts_after.mode, 0640u);
-        } else if (regular_before && !fs::is_symlink(output)) {
-            EXPECT_EQ(facts_after.mode, facts_before.mode);
-            EXPECT_EQ(facts_after.owner, facts_before.owner);
-            EXPECT_EQ(facts_after.group, facts_before.group);
-        }
+            // A new output gets 0666 less the umask of the run.
+            const mode_t umask_before = umask(absent_before ? 027 : 022);
 #endif
-        if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
-            EXPECT_TRUE(fs::is_symlink(output));
-        }
-        if (c.before == Before::hard_link_to_other) {
-            EXPECT_EQ(read_file(other), test_image::small_example_output);
-        }
-        if (c.before == Before::foreign_link_in_sticky_folder) {
-            EXPECT_EQ(read_file(other), "old");
-        }
-        if (c.before == Before::fifo_without_reader) {
-            EXPECT_TRUE(fs::is_fifo(output));
+            const RunResult r =
+                run({typed}, Streams::output_to_file,
+                    c.unprivileged ? unprivileged : std::vector<std::string>{}, working_folder);
+#ifndef _WIN32
+            umask(umask_before);
+#endif
+            EXPECT_EQ(r.status, c.status);
+            const std::string expected_end =
+                c.message != nullptr ? c.message + typed + ".txt\r\n" : "";
+            EXPECT_EQ(r.console, converted_console(typed) + expected_end);
+            EXPECT_EQ(read_file(input), input_text);
+            if (c.status == 0) {
+                EXPECT_EQ(read_file(output), test_image::small_example_output);
+            }
+            // Nothing else in the folder: no temporary file, no partial output.
+            std::vector<std::string> names_expected = names_before;
+            if (absent_before) {
+                names_expected.push_back(utf8(output.filename()));
+                std::sort(names_expected.begin(), names_expected.end());
+            }
+            EXPECT_EQ(names_in(folder), names_expected);
+            const FileFacts facts_after = facts(output);
+            switch (c.after) {
+            case After::replaced:
+                EXPECT_TRUE(facts_after.exists);
+                if (facts_before.exists) {
+                    EXPECT_NE(facts_after.index, facts_before.index) << "written in place";
+                }
+                break;
+            case After::in_place:
+                EXPECT_EQ(facts_after.index, facts_before.index) << "replaced";
+                break;
+            case After::untouched:
+                EXPECT_EQ(facts_after.index, facts_before.index);
+                if (regular_before) {
+                    EXPECT_EQ(read_file(output), text_before);
+                }
+                break;
+            }
+#ifndef _WIN32
+            // Owner, group and permission bits as before (or new, as any file).
+            if (absent_before) {
+                EXPECT_EQ(facts_after.mode, 0640u);
+            } else if (regular_before && !fs::is_symlink(output)) {
+                EXPECT_EQ(facts_after.mode, facts_before.mode);
+                EXPECT_EQ(facts_after.owner, facts_before.owner);
+                EXPECT_EQ(facts_after.group, facts_before.group);
+            }
+#endif
+            if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
+                EXPECT_TRUE(fs::is_symlink(output));
+            }
+            if (c.before == Before::hard_link_to_other) {
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+            }
+            if (c.before == Before::own_link_in_sticky_folder ||
+                c.before == Before::folder_owners_link_in_sticky_folder) {
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+            }
+            if (c.before == Before::foreign_link_in_sticky_folder) {
+                EXPECT_EQ(read_file(other), "old");
+            }
+            if (c.before == Before::fifo_without_reader) {
+                EXPECT_TRUE(fs::is_fifo(output));
+            }
         }
     }
 }
