@@ -976,18 +976,24 @@ TEST_F(EndToEnd, ReadersSeeAWholeOutput)
 }
 
 // Outputs on a 64 KiB file system, mounted in a private mount namespace so
-// that the machine's own mounts never change. One that fills during the
-// write gives "cannot write" and leaves the earlier output as it was (or
-// none), with no temporary file; an output that is a mount point cannot be
-// renamed over and is written in place.
+// that the machine's own mounts never change. Whatever runs out (inodes,
+// blocks, or both), every name of the earlier output holds afterwards its
+// earlier bytes or the whole new text, the console says which ("cannot
+// write" or nothing), and no other name appears: no temporary file, no
+// partial output. An output that is a mount point cannot be renamed over
+// and is written in place.
 TEST_F(EndToEnd, FileSystemThatFills)
 {
 #ifdef _WIN32
     GTEST_SKIP() << "needs a small file system mounted in a private namespace (unshare); "
                     "Windows has none";
 #else
-    if (std::system("unshare --user --map-root-user --mount true 2>/dev/null") != 0)
-        GTEST_SKIP() << "unshare --user --map-root-user --mount is refused here";
+    // Root makes the namespace without a user namespace, so that the tool
+    // can run there as uid 65534 too.
+    const bool root = geteuid() == 0;
+    const std::string unshare = root ? "unshare --mount" : "unshare --user --map-root-user --mount";
+    if (std::system((unshare + " true 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << unshare << " is refused here";
     // Both series lie past the end of the 176-byte file and read as zeros:
     // 4,032 lines, about 100 KB of output.
     write_file(dir / "big.bin",
@@ -998,38 +1004,88 @@ TEST_F(EndToEnd, FileSystemThatFills)
         "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n";
     struct FullCase {
         const char* what;
-        const char* before; // shell commands run in the namespace before the tool, "&&" ended
+        std::string before; // shell commands run in the namespace before the tool, "&&" ended
         bool big;           // the input whose output does not fit
         int status;
-        const char* message;  // the last console line, before the output name
-        const char* files;    // the folder's contents after the run
-        const char* contents; // of f.bin.txt
+        const char* message;       // the last console line, before the output name
+        const char* files;         // the folder's contents after the run
+        std::string contents;      // of f.bin.txt and small/second, where they are
+        bool unprivileged = false; // the tool runs as uid 65534
     };
     const std::string small_output = test_image::small_example_output;
+    // The earlier output, with one name, two, behind a link, or in a folder
+    // uid 65534 cannot write (its file writable by that user); then the
+    // file system filled: no free inode (16 at most), no free block, or
+    // both. The big output never fits.
+    const std::string earlier = "printf \"earlier\\r\\n\" > small/f.bin.txt && ";
+    const std::string second = earlier + "ln small/f.bin.txt small/second && ";
+    const std::string link =
+        "printf \"earlier\\r\\n\" > small/target && ln -s target small/f.bin.txt && ";
+    const std::string foreign = earlier + "chown 65534:65534 small/f.bin.txt && ";
+    const std::string no_inode = "mkdir small/fill && i=0 && while touch small/fill/$i "
+                                 "2>/dev/null; do i=$((i+1)); done && ";
+    const std::string no_block =
+        "mkdir -p small/fill && { cat /dev/zero > small/fill/zeros 2>/dev/null; true; } && ";
+    const std::string unwritable = "chmod 0555 small && ";
+    const std::string both = no_inode + no_block;
+    const std::string kept = "earlier\r\n";
     const FullCase cases[] = {
         {"no earlier output: none left", "", true, 1, "cannot write ", "f.bin\n", ""},
-        {"an earlier output is kept byte for byte",
-         "printf \"earlier\\r\\n\" > small/f.bin.txt && ", true, 1, "cannot write ",
-         "f.bin\nf.bin.txt\n", "earlier\r\n"},
-        {"a second name of the output: both names keep the earlier text",
-         "printf \"earlier\\r\\n\" > small/f.bin.txt && ln small/f.bin.txt small/second && ", true,
-         1, "cannot write ", "f.bin\nf.bin.txt\nsecond\n", "earlier\r\nearlier\r\n"},
+        {"an earlier output is kept byte for byte", earlier, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\n", kept},
+        {"a second name of the output: both names keep the earlier text", second, true, 1,
+         "cannot write ", "f.bin\nf.bin.txt\nsecond\n", kept + kept},
         {"a mount at the output name: written in place",
          "touch small/source small/f.bin.txt && mount --bind small/source small/f.bin.txt && ",
-         false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output.c_str()},
+         false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output},
+        {"no free inode: one name, written in place once its room is reserved", earlier + no_inode,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\n", small_output},
+        {"no free inode: two names", second + no_inode, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\nsecond\n", small_output + small_output},
+        {"no free inode: a link", link + no_inode, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\ntarget\n", small_output},
+        {"no free inode: a folder the user cannot write", foreign + no_inode + unwritable, false, 0,
+         nullptr, "f.bin\nf.bin.txt\nfill\n", small_output, true},
+        {"no free inode and no earlier output: none made", no_inode, false, 1, "cannot write ",
+         "f.bin\nfill\n", ""},
+        {"no free block: one name", earlier + no_block, false, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\n", kept},
+        {"no free block: two names, the text fits the earlier file's block", second + no_block,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\nsecond\n", small_output + small_output},
+        {"no free block: a link, the same", link + no_block, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\ntarget\n", small_output},
+        {"no free block: a folder the user cannot write, the same", foreign + no_block + unwritable,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\n", small_output, true},
+        {"no free block, a text past the earlier file's block: two names", second + no_block, true,
+         1, "cannot write ", "f.bin\nf.bin.txt\nfill\nsecond\n", kept + kept},
+        {"no free inode, too few blocks: one name", earlier + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\n", kept},
+        {"no free inode, too few blocks: two names", second + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\nsecond\n", kept + kept},
+        {"no free inode, too few blocks: a link", link + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\ntarget\n", kept},
+        {"no free inode, too few blocks: a folder the user cannot write",
+         foreign + both + unwritable, true, 1, "cannot write ", "f.bin\nf.bin.txt\nfill\n", kept,
+         true},
     };
     for (const FullCase& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.unprivileged && (!root || why_no_unprivileged_run() != nullptr)) {
+            std::printf("case skipped, %s: needs root and setpriv\n", c.what);
+            continue;
+        }
         // The tool's command follows the script as its arguments ("$@").
         std::string command =
-            "cd '" + dir.string() +
-            "' && unshare --user --map-root-user --mount sh -c '"
-            "mount -t tmpfs -o size=64k tmpfs small && cp " +
+            "cd '" + dir.string() + "' && " + unshare +
+            " sh -c 'mount -t tmpfs -o size=64k,nr_inodes=16 tmpfs small && cp " +
             (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
             "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
             "ls -A small > files; cat small/f.bin.txt small/second > contents 2> /dev/null; "
             "true' sh";
+        std::vector<std::string> tool = c.unprivileged ? unprivileged : std::vector<std::string>{};
         for (const std::string& word : tool_command())
+            tool.push_back(word);
+        for (const std::string& word : tool)
             command += " '" + word + "'";
         fs::create_directory(dir / "small");
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
