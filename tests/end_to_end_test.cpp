@@ -885,6 +885,97 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
     }
 }
 
+// Another user swaps the output's name for a link to a root-owned file
+// while a run as root is paused at one of its opens (strace delays it):
+// whichever open it is, that file never changes. The user owns the input
+// and the output, in a sticky folder anyone may write to; the output has a
+// second name (written in place) or one (replaced). The opens are those a
+// dry run under strace shows, from the input's on.
+TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "needs strace, POSIX owners and setpriv";
+#else
+    if (const char* why = why_no_unprivileged_run(); why != nullptr)
+        GTEST_SKIP() << why;
+    if (std::system("strace -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
+        GTEST_SKIP() << "strace must pause the tool itself, not a wrapper or an emulator";
+    const std::string tool = build_path(CURVEDUMP_EXE);
+    struct SwapCase {
+        const char* what;
+        bool second_name;
+    };
+    const SwapCase cases[] = {{"written in place", true}, {"replaced", false}};
+    int row = 0;
+    for (const SwapCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto set_up = [&](const fs::path& folder) {
+            fs::create_directory(folder);
+            write_file(folder / "x.bin", test_image::small_example());
+            std::ofstream(folder / "x.bin.txt") << "earlier";
+            if (c.second_name)
+                fs::create_hard_link(folder / "x.bin.txt", folder / "second");
+            std::ofstream(folder / "secret") << "root's";
+            for (const char* name : {"x.bin", "x.bin.txt"})
+                ASSERT_EQ(chown((folder / name).c_str(), nobody, nobody), 0);
+            fs::permissions(folder, fs::perms(01777));
+        };
+        const fs::path dry = dir / ("dry" + std::to_string(++row));
+        set_up(dry);
+        const std::string trace = (dir / "trace").string();
+        ASSERT_EQ(std::system(("cd '" + dry.string() + "' && strace -qq -e trace=openat -o '" +
+                               trace + "' '" + tool + "' x.bin > /dev/null")
+                                  .c_str()),
+                  0);
+        std::istringstream lines(read_file(trace));
+        std::vector<int> pauses; // the opens to pause at, counted from 1
+        int opens = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("openat(", 0) != 0)
+                continue;
+            ++opens;
+            if (!pauses.empty() || line.find("\"x.bin\"") != std::string::npos)
+                pauses.push_back(opens);
+        }
+        ASSERT_GE(pauses.size(), 3u) << read_file(trace);
+        for (const int pause : pauses) {
+            SCOPED_TRACE("paused at open " + std::to_string(pause));
+            const fs::path folder =
+                dir / ("race" + std::to_string(row) + "-" + std::to_string(pause));
+            set_up(folder);
+            const std::string script =
+                "cd '" + folder.string() +
+                "' || exit 1; { strace -qq -o /dev/null -e trace=openat -e "
+                "inject=openat:delay_enter=500000:"
+                "when=" +
+                std::to_string(pause) + " '" + tool +
+                "' x.bin > ../console.out 2> ../errors.out; echo $? > ../status; } & sleep 0.25; "
+                "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+                "'ln -s secret .swap && mv -T .swap x.bin.txt'; wait";
+            ASSERT_EQ(std::system(script.c_str()), 0) << script;
+            EXPECT_EQ(read_file(folder / "secret"), "root's");
+            EXPECT_EQ(read_file(dir / "errors.out"), "");
+            const std::string status = read_file(dir / "status");
+            const std::string console = read_file(dir / "console.out");
+            if (status == "0\n") {
+                // Only a replacement may end well: its rename takes the
+                // name from the link.
+                EXPECT_FALSE(c.second_name);
+                EXPECT_FALSE(fs::is_symlink(folder / "x.bin.txt"));
+                EXPECT_EQ(read_file(folder / "x.bin.txt"), test_image::small_example_output);
+                EXPECT_EQ(console, converted_console("x.bin"));
+            } else {
+                EXPECT_TRUE(fs::is_symlink(folder / "x.bin.txt")) << "the swap came too late";
+                EXPECT_EQ(status, "1\n");
+                EXPECT_EQ(console, converted_console("x.bin") + "cannot open x.bin.txt\r\n");
+            }
+        }
+    }
+#endif
+}
+
 // The input as the tool opens it, in this process: not inherited by a
 // process started while it is open (the Python module converts in threads
 // that may run alongside one that starts a process), and, when it cannot
