@@ -917,7 +917,10 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
             std::ofstream(folder / "x.bin.txt") << "earlier";
             if (c.second_name)
                 fs::create_hard_link(folder / "x.bin.txt", folder / "second");
+            // With a second name, so that a run that reached it would
+            // write it in place.
             std::ofstream(folder / "secret") << "root's";
+            fs::create_hard_link(folder / "secret", folder / "secret2");
             for (const char* name : {"x.bin", "x.bin.txt"})
                 ASSERT_EQ(chown((folder / name).c_str(), nobody, nobody), 0);
             fs::permissions(folder, fs::perms(01777));
