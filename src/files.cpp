@@ -114,7 +114,7 @@ Replaced replace(const os::Folder& folder, const std::string& name, const os::Pr
     os::Created created{EEXIST, os::Handle()};
     for (int attempt = 0; attempt < temporary_attempts && created.error == EEXIST; ++attempt) {
         temporary = temporary_name(generator);
-        created = os::create_new(folder, temporary, earlier);
+        created = os::create_temporary(folder, temporary, earlier);
     }
     if (created.error != 0) {
         return {for_want_of_room(created.error) ? Replacement::no_room : Replacement::not_possible,

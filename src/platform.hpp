@@ -6,6 +6,7 @@
 // nearest one).
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -27,6 +28,18 @@ void prepare_process();
 // The command line as the system gave it, in UTF-16, as UTF-8 strings.
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
 #endif
+
+// Where a replacement's temporary file is while it exists, for the process
+// entry's signal handler (POSIX): a folder descriptor and a name it may
+// give unlinkat; folder is -1 when there is none. Nothing is recorded
+// until the entry asks, and from then on the record changes only with
+// `signals` blocked, so that their handler sees it whole. Windows records
+// nothing.
+struct TemporaryFileRecord {
+    volatile std::sig_atomic_t folder = -1;
+    char name[32] = {};
+};
+const TemporaryFileRecord& record_temporary_files(std::span<const int> signals);
 
 // --- Files -------------------------------------------------------------------
 

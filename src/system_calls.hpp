@@ -111,14 +111,16 @@ struct Probe {
 };
 Probe probe_output(const Folder& folder, const std::string& name);
 
-// A new file at `name` in the folder, created only if no file has the name
-// (EEXIST otherwise). Private (0600) when it is to take an earlier file's
-// owner and mode, else 0666 less the umask.
+// A replacement's temporary file at `name` in the folder, created only if
+// no file has the name (EEXIST otherwise). Private (0600) when it is to
+// take an earlier file's owner and mode, else 0666 less the umask. POSIX:
+// recorded for the process entry's signal handler while it exists
+// (record_temporary_files in platform.hpp).
 struct Created {
     Error error = 0;
     Handle handle;
 };
-Created create_new(const Folder& folder, const std::string& name, bool private_mode);
+Created create_temporary(const Folder& folder, const std::string& name, bool private_mode);
 
 // Gives the file open at `raw` the owner (for root), group and mode bits of
 // `earlier`. Win32: nothing to give (a new file takes the folder's
@@ -138,12 +140,14 @@ Written write_all(RawHandle raw, std::string_view text);
 // rename or a deletion goes through.
 Error finish_writing(Handle& handle);
 
-// Renames the temporary file `from` (open at `raw`) over `to`.
+// Renames the temporary file `from` (open at `raw`) over `to`; once it is
+// renamed, its record is forgotten.
 Error rename_over(const Folder& folder, const std::string& from, RawHandle raw,
                   const std::string& to);
 
-// Removes a temporary file that was not renamed (Win32: through its handle,
-// which must then stay open until it goes out of scope).
+// Removes a temporary file that was not renamed, and forgets its record
+// (Win32: through its handle, which must then stay open until it goes out
+// of scope).
 void remove_temporary(const Folder& folder, const std::string& name, RawHandle raw);
 
 // Opens the output for writing in place, without waiting on a FIFO:

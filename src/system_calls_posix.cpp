@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +14,51 @@
 namespace curvedump {
 
 void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
+
+namespace {
+
+TemporaryFileRecord temporary_record;
+sigset_t recording_signals;
+bool recording = false; // set once by the process entry, before any file
+
+// Keeps the recording signals blocked while it lives (none when nothing is
+// recorded), so that a record and the file it names change together.
+struct SignalsHeld {
+    sigset_t before{};
+    SignalsHeld()
+    {
+        if (recording)
+            ::sigprocmask(SIG_BLOCK, &recording_signals, &before);
+    }
+    ~SignalsHeld()
+    {
+        if (recording)
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+void record_temporary(int folder, const std::string& name)
+{
+    if (!recording || name.size() >= sizeof temporary_record.name)
+        return;
+    std::memcpy(temporary_record.name, name.c_str(), name.size() + 1);
+    temporary_record.folder = folder;
+}
+
+void forget_temporary() { temporary_record.folder = -1; }
+
+} // namespace
+
+const TemporaryFileRecord& record_temporary_files(std::span<const int> signals)
+{
+    sigemptyset(&recording_signals);
+    for (const int signal : signals)
+        sigaddset(&recording_signals, signal);
+    recording = true;
+    return temporary_record;
+}
 
 OpenedInput open_input(const std::string& path)
 {
@@ -193,12 +239,15 @@ Probe probe_output(const Folder& folder, const std::string& name)
     return probe;
 }
 
-Created create_new(const Folder& folder, const std::string& name, bool private_mode)
+Created create_temporary(const Folder& folder, const std::string& name, bool private_mode)
 {
-    const int fd = ::openat(fd_of(folder.handle.raw), name.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, private_mode ? 0600 : 0666);
+    const SignalsHeld held;
+    const int dir = fd_of(folder.handle.raw);
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                            private_mode ? 0600 : 0666);
     if (fd < 0)
         return {errno, Handle()};
+    record_temporary(dir, name);
     return {0, Handle(fd)};
 }
 
@@ -235,13 +284,19 @@ Error finish_writing(Handle& handle) { return handle.close(); }
 Error rename_over(const Folder& folder, const std::string& from, RawHandle /*raw*/,
                   const std::string& to)
 {
+    const SignalsHeld held;
     const int dir = fd_of(folder.handle.raw);
-    return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0 ? 0 : errno;
+    if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
+        return errno;
+    forget_temporary();
+    return 0;
 }
 
 void remove_temporary(const Folder& folder, const std::string& name, RawHandle /*raw*/)
 {
+    const SignalsHeld held;
     ::unlinkat(fd_of(folder.handle.raw), name.c_str(), 0);
+    forget_temporary();
 }
 
 OpenedOutput open_in_place(const Folder& folder, const std::string& name, bool follow_link,

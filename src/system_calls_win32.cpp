@@ -134,6 +134,12 @@ std::vector<std::string> utf8_arguments(int argc, wchar_t** argv)
     return args;
 }
 
+const TemporaryFileRecord& record_temporary_files(std::span<const int> /*signals*/)
+{
+    static const TemporaryFileRecord none;
+    return none;
+}
+
 OpenedInput open_input(const std::string& path)
 {
     const std::wstring name = system_path(path);
@@ -271,7 +277,7 @@ Probe probe_output(const Folder& folder, const std::string& name)
     return probe;
 }
 
-Created create_new(const Folder& folder, const std::string& name, bool /*private_mode*/)
+Created create_temporary(const Folder& folder, const std::string& name, bool /*private_mode*/)
 {
     const std::wstring full = full_name(folder, name);
     if (full.empty())

@@ -979,6 +979,60 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 #endif
 }
 
+// A signal that stops a run while it replaces the output (strace sends it
+// as the run gives the temporary file the earlier owner): the temporary
+// file is removed, the earlier output kept, and the run ends by the
+// signal. A signal ignored at the start stays ignored: under nohup
+// (SIGHUP), or in the background of a script (SIGINT).
+TEST_F(EndToEnd, InterruptedReplacement)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "needs POSIX signals and strace";
+#else
+    if (std::system("strace -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
+        GTEST_SKIP() << "strace must signal the tool itself, not a wrapper or an emulator";
+    struct SignalCase {
+        const char* what;
+        const char* signal;
+        const char* prefix; // before strace
+        bool background;    // started with "&" by a script
+        int status;
+    };
+    const SignalCase cases[] = {
+        {"SIGTERM", "TERM", "", false, 128 + SIGTERM},
+        {"SIGINT", "INT", "", false, 128 + SIGINT},
+        {"SIGHUP", "HUP", "", false, 128 + SIGHUP},
+        {"SIGHUP under nohup: ignored", "HUP", "nohup ", false, 0},
+        {"SIGINT in the background of a script: ignored", "INT", "", true, 0},
+    };
+    int row = 0;
+    for (const SignalCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = dir / ("signal" + std::to_string(++row));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        std::ofstream(folder / "x.bin.txt") << "earlier";
+        const std::string run =
+            std::string(c.prefix) +
+            "strace -qq -o /dev/null -e trace=fchown -e inject=fchown:signal=" + c.signal + " '" +
+            build_path(CURVEDUMP_EXE) + "' x.bin < /dev/null > ../console.out 2> ../errors.out";
+        const std::string script = "cd '" + folder.string() + "' || exit 1; " + "( " +
+                                   (c.background ? run + " & wait $!" : run) +
+                                   " ) 2> /dev/null; echo $? > ../status";
+        // The shell's own report of the signal ("Terminated") is dropped.
+        ASSERT_EQ(std::system(script.c_str()), 0) << script;
+        EXPECT_EQ(read_file(dir / "status"), std::to_string(c.status) + "\n");
+        EXPECT_EQ(read_file(dir / "console.out"), converted_console("x.bin"));
+        EXPECT_EQ(read_file(dir / "errors.out"), "");
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
+        EXPECT_EQ(read_file(folder / "x.bin.txt"),
+                  c.status == 0 ? test_image::small_example_output : "earlier");
+    }
+#endif
+}
+
 // The input as the tool opens it, in this process: not inherited by a
 // process started while it is open (the Python module converts in threads
 // that may run alongside one that starts a process), and, when it cannot
