@@ -4,6 +4,10 @@
 #include "curvedump.hpp"
 #include "platform.hpp"
 
+// The entry the runtime calls for a program linked with -municode; no
+// header of the runtime declares it.
+int wmain(int argc, wchar_t** argv);
+
 int wmain(int argc, wchar_t** argv)
 {
     curvedump::prepare_process();
