@@ -190,10 +190,11 @@ Probe probe_output(const Folder& folder, const std::string& name)
     facts.folder_owner = here.st_uid;
     struct stat at_name {};
     if (::fstatat(dir, name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT)
+        if (errno == ENOENT) {
             probe.open_error = ENOENT; // nothing there
-        else
+        } else {
             probe.checks_error = errno;
+        }
         return probe;
     }
     facts.type = type_of(at_name.st_mode);
