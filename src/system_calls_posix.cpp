@@ -146,6 +146,17 @@ Error make_blocking(int fd)
 
 constexpr int open_for_writing = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
 
+// Room for the first `length` bytes, the size unchanged. Never
+// posix_fallocate: it grows the file, and where the file system lacks the
+// call the C library fakes it by writing zeros.
+#ifdef __linux__
+constexpr bool can_reserve = true;
+int reserve_room(int fd, off_t size) { return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size); }
+#else
+constexpr bool can_reserve = false;
+int reserve_room(int /*fd*/, off_t /*size*/) { return -1; }
+#endif
+
 } // namespace
 
 Error close_handle(RawHandle raw) { return ::close(fd_of(raw)) == 0 ? 0 : errno; }
@@ -335,19 +346,13 @@ NameIdentity identify_name(const Folder& folder, const std::string& name)
 
 Error reserve(RawHandle raw, std::uint64_t length)
 {
-#ifdef __linux__
-    // Never posix_fallocate: it grows the file, and where the file system
-    // lacks the call the C library fakes it by writing zeros.
-    while (::fallocate(fd_of(raw), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(length)) != 0) {
+    if (!can_reserve)
+        return EOPNOTSUPP;
+    while (reserve_room(fd_of(raw), static_cast<off_t>(length)) != 0) {
         if (errno != EINTR)
             return errno;
     }
     return 0;
-#else
-    static_cast<void>(raw);
-    static_cast<void>(length);
-    return EOPNOTSUPP;
-#endif
 }
 
 Error cut(RawHandle raw, std::uint64_t length)
