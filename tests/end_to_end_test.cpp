@@ -897,7 +897,10 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 // whichever open it is, that file never changes. The user owns the input
 // and the output, in a sticky folder anyone may write to; the output has a
 // second name (written in place) or one (replaced). The opens are those a
-// dry run under strace shows, from the input's on.
+// dry run under strace shows, from the input's on. With
+// fs.protected_symlinks set, the kernel refuses to follow such a link
+// itself; the outcome is the same either way (the value is printed by
+// WhatTheOutputNameLeadsTo).
 TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 {
 #ifdef _WIN32
