@@ -953,7 +953,7 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
             if (!pauses.empty() || line.find("\"x.bin\"") != std::string::npos)
                 pauses.push_back(opens);
         }
-        ASSERT_GE(pauses.size(), 3u) << read_file(trace);
+        ASSERT_GE(pauses.size(), 2u) << read_file(trace); // the input and the output at least
         for (const int pause : pauses) {
             SCOPED_TRACE("paused at open " + std::to_string(pause));
             const fs::path folder =
