@@ -28,7 +28,7 @@ std::wstring system_path(const std::string& path)
     std::u16string typed;
     if (!utf16_from_utf8(path, typed) || typed.empty())
         return {};
-    const std::wstring wide(typed.begin(), typed.end());
+    std::wstring wide(typed.begin(), typed.end()); // not const: returned by move
     const DWORD size = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     if (size == 0)
         return wide;
