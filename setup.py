@@ -2,6 +2,7 @@
 come from CMakeLists.txt, so that this build and CMake's cannot differ."""
 
 import re
+import sys
 from pathlib import Path
 
 from pybind11.setup_helpers import ParallelCompile, Pybind11Extension, build_ext, has_flag
@@ -30,6 +31,11 @@ def cmake_core_sources(text):
     return sources
 
 
+def system_calls_source():
+    """The system calls of the platform built for, as CMake picks them."""
+    return "src/system_calls_win32.cpp" if sys.platform == "win32" else "src/system_calls_posix.cpp"
+
+
 class BuildExt(build_ext):
     """pybind11's build_ext, plus what CMake's build of the module has:
     no fused multiply-add where the compiler takes -ffp-contract=off."""
@@ -49,7 +55,7 @@ setup(
     ext_modules=[
         Pybind11Extension(
             "curvedump._core",
-            ["python/core.cpp", *cmake_core_sources(CMAKE)],
+            ["python/core.cpp", *cmake_core_sources(CMAKE), system_calls_source()],
             include_dirs=["src"],
             define_macros=[("CURVEDUMP_VERSION", f'"{VERSION}"')],
             cxx_std=20,

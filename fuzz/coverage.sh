@@ -7,7 +7,7 @@ out=build/fuzz-cov
 mkdir -p "$out"
 clang++ -std=c++20 -O1 -g -fsanitize=fuzzer -fprofile-instr-generate -fcoverage-mapping \
   -Isrc fuzz/fuzz_convert.cpp src/convert.cpp src/layout.cpp src/scale.cpp src/decimal.cpp \
-  src/platform.cpp src/windows_paths.cpp -o "$out/fuzz_convert"
+  src/output_plan.cpp src/files.cpp src/system_calls_posix.cpp src/windows_paths.cpp -o "$out/fuzz_convert"
 dirs=(fuzz/corpus)
 [ -d build/fuzz/work ] && dirs+=(build/fuzz/work)
 LLVM_PROFILE_FILE="$out/fuzz.profraw" "$out/fuzz_convert" -runs=0 "${dirs[@]}" 2> "$out/run.log"

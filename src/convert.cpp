@@ -9,7 +9,6 @@
 #include "single.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <memory>
 #include <new>
 
@@ -128,28 +127,6 @@ int series_past_end(const Decoded& d)
 
 namespace {
 
-// Opens the input; null when it cannot be, with `error` set.
-File open_input_file(const std::string& path, int& error)
-{
-    errno = 0;
-    File input(open_input(path));
-    error = input ? 0 : (errno != 0 ? errno : ENOENT);
-    return input;
-}
-
-// Reads the whole input in one request (a short count is the whole file)
-// into `image`, zero past what was read. Returns 0, or errno's value when
-// the read fails: a read that fails (a directory, say) is not an empty file.
-int read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
-{
-    errno = 0;
-    bytes_read = std::fread(image.data(), 1, image.size(), input);
-    if (std::ferror(input) != 0)
-        return errno != 0 ? errno : EIO;
-    std::fill(image.begin() + static_cast<std::ptrdiff_t>(bytes_read), image.end(), 0);
-    return 0;
-}
-
 void print_line(const Print& print, std::string_view line)
 {
     std::string text;
@@ -160,15 +137,14 @@ void print_line(const Print& print, std::string_view line)
 // Writes the output, and names what failed when it cannot be: an output
 // that cannot be opened (or is the input) is left as it was; one that
 // cannot be written leaves no partial file behind that could pass for a
-// result. output_error gets errno's value for a failure (none for the
-// input itself).
+// result. output_error gets the failure's errno value (none for the input
+// itself).
 int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
                  const Print& print, int& output_error)
 {
-    errno = 0;
-    const OutputResult result = write_output_file(output_path, input, output);
-    output_error = result == OutputResult::written || result == OutputResult::is_input ? 0 : errno;
-    switch (result) {
+    const OutputOutcome outcome = write_output_file(output_path, input, output);
+    output_error = outcome.error;
+    switch (outcome.result) {
     case OutputResult::written:
         return status_ok;
     case OutputResult::is_input: // refused like any output that cannot be opened
@@ -182,9 +158,21 @@ int write_output(const std::string& output_path, std::FILE* input, const std::st
     return status_usage_or_output;
 }
 
+// Reads the input into `image`, zero past what was read; the read's error.
+int read_image(std::FILE* input, std::span<unsigned char> image, std::size_t& bytes_read)
+{
+    const ReadInput read = read_input(input, image);
+    bytes_read = read.bytes;
+    if (read.error == 0)
+        std::fill(image.begin() + static_cast<std::ptrdiff_t>(read.bytes), image.end(), 0);
+    return read.error;
+}
+
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
-    const File input = open_input_file(input_path, report.input_error);
+    const OpenedInput opened = open_input(input_path);
+    report.input_error = opened.error;
+    const File& input = opened.file;
     if (!input) {
         print_line(print, "Cannot open " + input_path);
         return status_input;
@@ -224,7 +212,9 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
 
 Decoded decode_file(const std::string& path, int& error)
 {
-    const File input = open_input_file(path, error);
+    const OpenedInput opened = open_input(path);
+    error = opened.error;
+    const File& input = opened.file;
     if (!input)
         return {};
     std::vector<unsigned char> image(image_size);

@@ -1,10 +1,16 @@
-// What the converter needs of the operating system (platform.cpp, the one
-// file that makes system calls, POSIX or Win32). Paths are UTF-8 bytes.
+// What the converter needs of the operating system: the process set-up,
+// the input, the output file and the console. The system calls are in
+// system_calls_posix.cpp or system_calls_win32.cpp, whichever the build
+// picks; files.cpp holds what every platform shares. Paths are UTF-8
+// bytes. A failure comes with its errno value (Win32 errors mapped to the
+// nearest one).
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +29,18 @@ void prepare_process();
 std::vector<std::string> utf8_arguments(int argc, wchar_t** argv);
 #endif
 
+// Where a replacement's temporary file is while it exists, for the process
+// entry's signal handler (POSIX): a folder descriptor and a name it may
+// give unlinkat; folder is -1 when there is none. Nothing is recorded
+// until the entry asks, and from then on the record changes only with
+// `signals` blocked, so that their handler sees it whole. Windows records
+// nothing.
+struct TemporaryFileRecord {
+    volatile std::sig_atomic_t folder = -1;
+    char name[32] = {};
+};
+const TemporaryFileRecord& record_temporary_files(std::span<const int> signals);
+
 // --- Files -------------------------------------------------------------------
 
 // An open C stream, closed when it goes out of scope.
@@ -33,33 +51,47 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The input, opened for binary reading and not inherited by processes
 // started while it is open (the Python module converts in threads); null
-// when it cannot be, with errno set.
-std::FILE* open_input(const std::string& path);
+// when it cannot be, with the error.
+struct OpenedInput {
+    File file;
+    int error = 0;
+};
+OpenedInput open_input(const std::string& path);
+
+// Reads up to image.size() bytes in one request (a short count is the
+// whole file). A read that fails (a directory, say) gives its error
+// (EIO when the system names none): it is not an empty file.
+struct ReadInput {
+    std::size_t bytes = 0;
+    int error = 0;
+};
+ReadInput read_input(std::FILE* input, std::span<unsigned char> image);
 
 // What became of the output text.
-// On failure errno says why (none for is_input).
 enum class OutputResult {
     written,      // the whole text is at path
     is_input,     // path leads to the input itself: refused, nothing changed
     cannot_open,  // refused before any byte was written: path is as it was
-    cannot_write, // a write, close or flush failed
+    cannot_write, // a write, close or flush failed, or no room was there
+};
+struct OutputOutcome {
+    OutputResult result = OutputResult::written;
+    int error = 0; // why, for cannot_open and cannot_write
 };
 
-// Puts `text` at path, the output of the open `input`. The output is never
-// the input (a link to it, or an input that leads to its own output name):
-// that is refused, as is an existing output that cannot be opened for
-// writing. Otherwise the text goes to a temporary file in the same folder,
-// which is then renamed over path, so that path is at every moment the
-// earlier file or the new one, whole; when the text cannot be written
-// there, the temporary file is removed and path is as it was. The earlier
-// file's owner (for root), group and permission bits are given to the new
-// one before any byte is written. Written in place instead, as a plain
-// rewrite, are: a symbolic link at path (written through), a file with
-// more than one name (all of them see the text), a file of another owner
-// when not root, one whose group cannot be given to a new file, a FIFO or
-// a device, and any output whose temporary file cannot be created or
-// renamed. A failed write in place removes a regular file at path.
-OutputResult write_output_file(const std::string& path, std::FILE* input, std::string_view text);
+// Puts `text` at path, the output of the open `input`, as plan_output
+// (output_plan.hpp) decides. The output is never the input: that is
+// refused, as is an existing output that cannot be opened for writing, a
+// link another user put in a sticky folder, and a name that changed
+// between the checks and the open (the file written is the file checked).
+// A replacement goes to a temporary file in the same folder, renamed over
+// path, so that path is at every moment the earlier file or the new one,
+// whole; when the text cannot be written there, the temporary file is
+// removed and path is as it was. In place, an existing regular file first
+// has room reserved for the text (Linux): when there is none, it keeps
+// its bytes and size. A write in place that fails after its first byte
+// empties the file and removes it when reached by its own name.
+OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::string_view text);
 
 // --- Console -----------------------------------------------------------------
 

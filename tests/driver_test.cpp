@@ -1,11 +1,14 @@
 // The conversion of an input image, in memory: console text, status and
-// output text for valid files and for each refusal.
+// output text for valid files and for each refusal; and what is done with
+// the output name, from the facts about it.
 #include "check_conversion.hpp"
+#include "output_plan.hpp"
 #include "test_image.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
@@ -178,6 +181,113 @@ TEST(ConvertImage, SeriesPairing)
     const Result r = convert(file);
     EXPECT_EQ(r.output, " 7.0000e+00 -2.0000e+00\r\n"
                         " 1.4013e-45        +INF\r\n");
+}
+
+// The output plan on every host: facts in, what to do out, and what a
+// replacement that fails falls back to (for want of room, or at all).
+TEST(OutputPlan, FromTheFacts)
+{
+    using curvedump::FileType;
+    using curvedump::OutputAction;
+    using curvedump::OutputFacts;
+    constexpr std::uint32_t user = 1000;
+    constexpr std::uint32_t other = 1001;
+    constexpr std::uint32_t folder_owner = 1002;
+    const auto file = [](FileType type, std::uint32_t owner, std::uint64_t names = 1) {
+        OutputFacts f;
+        f.type = type;
+        f.target = type;
+        f.names = names;
+        f.owner = owner;
+        f.writable = true;
+        f.user = user;
+        f.folder_owner = folder_owner;
+        return f;
+    };
+    const auto link = [&file](FileType target, std::uint32_t link_owner, bool shared) {
+        OutputFacts f = file(target, user);
+        f.type = FileType::link;
+        f.link_owner = link_owner;
+        f.folder_shared = shared;
+        f.writable = target != FileType::absent;
+        return f;
+    };
+    const auto with = [](OutputFacts f, auto change) {
+        change(f);
+        return f;
+    };
+    struct PlanCase {
+        const char* what;
+        OutputFacts facts;
+        OutputAction action;
+        bool create;
+        bool reserve;
+        OutputAction when_no_room;
+        OutputAction when_not_possible;
+    };
+    constexpr OutputAction replace = OutputAction::replace;
+    constexpr OutputAction in_place = OutputAction::in_place;
+    constexpr OutputAction refuse = OutputAction::refuse;
+    const PlanCase cases[] = {
+        {"absent: a new file, never made in place on a full disk",
+         with(file(FileType::absent, 0), [](OutputFacts& f) { f.writable = false; }), replace, true,
+         false, refuse, in_place},
+        {"this user's file with one name", file(FileType::regular, user), replace, false, true,
+         in_place, in_place},
+        {"another user's file, as root",
+         with(file(FileType::regular, other), [](OutputFacts& f) { f.user = 0; }), replace, false,
+         true, in_place, in_place},
+        {"another user's writable file", file(FileType::regular, other), in_place, false, true,
+         refuse, in_place},
+        {"a file with a second name", file(FileType::regular, user, 2), in_place, false, true,
+         refuse, in_place},
+        {"a read-only file",
+         with(file(FileType::regular, user), [](OutputFacts& f) { f.writable = false; }), refuse,
+         false, false, refuse, in_place},
+        {"a folder", with(file(FileType::folder, user), [](OutputFacts& f) { f.writable = false; }),
+         refuse, false, false, refuse, in_place},
+        {"a FIFO with a reader: nothing to reserve", file(FileType::fifo, user), in_place, false,
+         false, refuse, in_place},
+        {"a device", file(FileType::device, 0), in_place, false, false, refuse, in_place},
+        {"the input itself",
+         with(file(FileType::regular, user), [](OutputFacts& f) { f.is_input = true; }),
+         OutputAction::refuse_as_input, false, false, refuse, in_place},
+        {"a link, written through", link(FileType::regular, user, false), in_place, false, true,
+         refuse, in_place},
+        {"a dangling link: created where it leads", link(FileType::absent, user, false), in_place,
+         true, false, refuse, in_place},
+        {"another user's link in a shared sticky folder", link(FileType::regular, other, true),
+         refuse, false, false, refuse, in_place},
+        {"another user's dangling link there", link(FileType::absent, other, true), refuse, false,
+         false, refuse, in_place},
+        {"another user's link there to the input",
+         with(link(FileType::regular, other, true), [](OutputFacts& f) { f.is_input = true; }),
+         refuse, false, false, refuse, in_place},
+        {"this user's own link there", link(FileType::regular, user, true), in_place, false, true,
+         refuse, in_place},
+        {"a link of the folder's owner there", link(FileType::regular, folder_owner, true),
+         in_place, false, true, refuse, in_place},
+        {"another user's link in a folder not shared", link(FileType::regular, other, false),
+         in_place, false, true, refuse, in_place},
+    };
+    for (const PlanCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const curvedump::OutputPlan plan = curvedump::plan_output(c.facts);
+        EXPECT_EQ(plan.action, c.action);
+        EXPECT_EQ(plan.create, c.create);
+        EXPECT_EQ(plan.reserve, c.reserve);
+        EXPECT_FALSE(plan.reservation_required);
+        if (plan.action != OutputAction::replace)
+            continue;
+        const curvedump::OutputPlan no_room = curvedump::plan_after_failed_replacement(plan, true);
+        EXPECT_EQ(no_room.action, c.when_no_room);
+        EXPECT_TRUE(no_room.reservation_required);
+        const curvedump::OutputPlan not_possible =
+            curvedump::plan_after_failed_replacement(plan, false);
+        EXPECT_EQ(not_possible.action, c.when_not_possible);
+        EXPECT_FALSE(not_possible.reservation_required);
+        EXPECT_EQ(not_possible.create, c.create);
+    }
 }
 
 } // namespace

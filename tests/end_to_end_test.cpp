@@ -84,6 +84,13 @@ std::vector<std::string> words(const char* text)
     return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
+// For a shell command that runs the tool under strace: LeakSanitizer
+// cannot work under ptrace, so it is off there (the other sanitizers still
+// check).
+const std::string without_leak_check =
+    "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 ";
+const std::string under_strace = without_leak_check + "strace -qq ";
+
 // How the tool's standard streams are set up for a run.
 enum class Streams {
     output_to_file,          // standard output to a file, read back afterwards
@@ -126,9 +133,10 @@ std::wstring wide(const std::string& text)
     return {u16.begin(), u16.end()};
 }
 
-// Starts the tool with a UTF-16 command line, as a Windows shell would.
+// Starts the tool with a UTF-16 command line, as a Windows shell would, in
+// `working_folder` (or this process's when empty).
 int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
-          const fs::path& errors)
+          const fs::path& errors, const fs::path& working_folder)
 {
     std::wstring line;
     for (const std::string& word : command)
@@ -151,8 +159,9 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
         flags = DETACHED_PROCESS; // nothing at all: no handles, no console
     }
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
-                       &startup, &process) == 0) {
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                       working_folder.empty() ? nullptr : working_folder.c_str(), &startup,
+                       &process) == 0) {
         ADD_FAILURE() << "cannot start the tool: error " << GetLastError();
         return -1;
     }
@@ -170,9 +179,10 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
 #else
 
 // Starts the tool with SIGPIPE at its default disposition, as a shell
-// would: an inherited "ignore" would hide what the tool itself does.
+// would: an inherited "ignore" would hide what the tool itself does. It
+// starts in `working_folder` (or this process's when empty).
 int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
-          const fs::path& errors)
+          const fs::path& errors, const fs::path& working_folder)
 {
     std::vector<char*> argv;
     for (const std::string& word : command)
@@ -205,6 +215,8 @@ int spawn(const std::vector<std::string>& command, Streams streams, const fs::pa
         ADD_FAILURE() << "a Windows case";
         break;
     }
+    if (!working_folder.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, working_folder.c_str());
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     sigset_t default_signals;
@@ -260,9 +272,10 @@ protected:
     }
 
     // Runs the tool on `args`, console captured, after the words of
-    // `prefix` (setpriv, say); nothing may appear on standard error.
+    // `prefix` (setpriv, say), in `working_folder` (this process's when
+    // empty); nothing may appear on standard error.
     RunResult run(const std::vector<std::string>& args, Streams streams = Streams::output_to_file,
-                  const std::vector<std::string>& prefix = {})
+                  const std::vector<std::string>& prefix = {}, const fs::path& working_folder = {})
     {
         std::vector<std::string> command = prefix;
         for (const std::string& word : tool_command())
@@ -270,7 +283,7 @@ protected:
         command.insert(command.end(), args.begin(), args.end());
         const fs::path console = dir / "console.out";
         const fs::path errors = dir / "errors.out";
-        const int status = spawn(command, streams, console, errors);
+        const int status = spawn(command, streams, console, errors, working_folder);
         EXPECT_EQ(read_file(errors), "") << "standard error";
         return {status, streams == Streams::output_to_file ? read_file(console) : ""};
     }
@@ -547,6 +560,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         read_only_folder,
         sticky_folder,
         long_input_name,
+        own_link_in_sticky_folder,
+        folder_owners_link_in_sticky_folder,
+        search_and_write_only_folder,
     };
     // What becomes of the file at the output name (followed through links).
     enum class After { replaced, in_place, untouched };
@@ -608,12 +624,36 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          true, 0, nullptr, After::in_place, no_unprivileged_run},
         {"a sticky folder with another user's writable output: written in place",
          Before::sticky_folder, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        // The kernel's protected_symlinks (printed below) follows these two
+        // as well when set, and refuses the foreign link above itself.
+        {"this user's own symbolic link in a sticky folder is followed",
+         Before::own_link_in_sticky_folder, true, 0, nullptr, After::in_place, no_unprivileged_run},
+        {"a symbolic link of the sticky folder's owner is followed",
+         Before::folder_owners_link_in_sticky_folder, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"a folder that may be searched and written but not read (0333)",
+         Before::search_and_write_only_folder, true, 0, nullptr, After::replaced,
+         no_unprivileged_run},
         {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
          false, 0, nullptr, After::replaced, nullptr},
     };
+    // The kernel's own protections, recorded: each case has the same
+    // outcome whether they are set or not.
+    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
+        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
+        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
+    }
     const std::vector<unsigned char> input_bytes = test_image::small_example();
     const std::string input_text(input_bytes.begin(), input_bytes.end());
     const std::string earlier_text = "old contents that are longer than the new ones";
+    // Each case with the input named five ways: a bare name and ./name from
+    // its folder, ../folder/name from a folder beside it, an absolute path,
+    // and a path through a linked folder.
+    enum class Naming { bare, dot, parent, absolute, linked_folder };
+    const Naming namings[] = {Naming::bare, Naming::dot, Naming::parent, Naming::absolute,
+                              Naming::linked_folder};
+    const fs::path beside = dir / "beside";
+    fs::create_directory(beside);
     int case_number = 0;
     for (const OutputCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -622,179 +662,388 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             std::printf("case skipped, %s: %s\n", c.what, c.skip);
             continue;
         }
-        const fs::path folder = dir / ("case" + std::to_string(case_number));
-        fs::create_directory(folder);
-        const std::string name =
-            c.before == Before::long_input_name ? std::string(250, 'l') : "in.bin";
-        const fs::path input = folder / name;
-        const fs::path output = folder / (name + ".txt");
-        const fs::path other = folder / "other";
-        if (c.before == Before::input_links_to_its_output) {
-            write_file(output, input_bytes);
-            fs::create_symlink(name + ".txt", input);
-        } else {
-            write_file(input, input_bytes);
-        }
-#ifndef _WIN32
-        const auto give = [](const fs::path& path, unsigned owner, fs::perms mode) {
-            ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
-            fs::permissions(path, mode);
-        };
+        for (const Naming naming : namings) {
+            SCOPED_TRACE("naming " + std::to_string(static_cast<int>(naming)));
+#ifdef _WIN32
+            if (naming == Naming::linked_folder)
+                continue; // the runtime cannot make symbolic links here
 #endif
-        switch (c.before) {
-        case Before::absent:
-        case Before::input_links_to_its_output:
-            break;
-        case Before::longer_file:
-        case Before::long_input_name:
-            std::ofstream(output) << earlier_text;
-            break;
-        case Before::mode_0640:
-            std::ofstream(output) << earlier_text;
-            fs::permissions(output, fs::perms(0640));
-            break;
-        case Before::directory:
-            fs::create_directory(output);
-            break;
-        case Before::fifo_without_reader:
+            const std::string folder_name = "case" + std::to_string(case_number) + "-" +
+                                            std::to_string(static_cast<int>(naming));
+            const fs::path folder = dir / folder_name;
+            fs::create_directory(folder);
+            const std::string name =
+                c.before == Before::long_input_name ? std::string(250, 'l') : "in.bin";
+            const fs::path input = folder / name;
+            const fs::path output = folder / (name + ".txt");
+            const fs::path other = folder / "other";
+            std::string typed; // the input as given on the command line
+            fs::path working_folder;
+            switch (naming) {
+            case Naming::bare:
+                typed = name;
+                working_folder = folder;
+                break;
+            case Naming::dot:
+                typed = "./" + name;
+                working_folder = folder;
+                break;
+            case Naming::parent:
+                typed = "../" + folder_name + "/" + name;
+                working_folder = beside;
+                break;
+            case Naming::absolute:
+                typed = utf8(input);
+                break;
+            case Naming::linked_folder:
+                fs::create_directory_symlink(folder, dir / ("link-" + folder_name));
+                typed = utf8(dir / ("link-" + folder_name) / name);
+                break;
+            }
+            if (c.before == Before::input_links_to_its_output) {
+                write_file(output, input_bytes);
+                fs::create_symlink(name + ".txt", input);
+            } else {
+                write_file(input, input_bytes);
+            }
 #ifndef _WIN32
-            ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+            const auto give = [](const fs::path& path, unsigned owner, fs::perms mode) {
+                ASSERT_EQ(chown(path.c_str(), owner, owner), 0) << path;
+                fs::permissions(path, mode);
+            };
 #endif
-            break;
-        case Before::link_to_input:
-            fs::create_symlink(name, output);
-            break;
-        case Before::hard_link_to_input:
-            fs::create_hard_link(input, output);
-            break;
-        case Before::link_to_other:
-            write_file(other, {'o', 'l', 'd'});
-            fs::create_symlink(other, output);
-            break;
-        case Before::hard_link_to_other:
-            std::ofstream(output) << earlier_text;
-            fs::create_hard_link(output, other);
-            break;
-        case Before::link_to_full_device:
-            fs::create_symlink("/dev/full", output);
-            break;
+            switch (c.before) {
+            case Before::absent:
+            case Before::input_links_to_its_output:
+                break;
+            case Before::longer_file:
+            case Before::long_input_name:
+                std::ofstream(output) << earlier_text;
+                break;
+            case Before::mode_0640:
+                std::ofstream(output) << earlier_text;
+                fs::permissions(output, fs::perms(0640));
+                break;
+            case Before::directory:
+                fs::create_directory(output);
+                break;
+            case Before::fifo_without_reader:
 #ifndef _WIN32
-        case Before::owned_by_another_user:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0640));
-            break;
-        case Before::writable_of_another_owner:
-            // In the tool's group, which it could give a new file.
-            std::ofstream(output) << earlier_text;
-            give(output, 0, fs::perms(0666));
-            ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
-            give(folder, 0, fs::perms(0777));
-            break;
-        case Before::read_only_output:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0444));
-            give(folder, nobody, fs::perms(0755));
-            break;
-        case Before::read_only_folder:
-            std::ofstream(output) << earlier_text;
-            give(output, nobody, fs::perms(0644));
-            give(folder, nobody, fs::perms(0555));
-            break;
-        case Before::sticky_folder:
-            std::ofstream(output) << earlier_text;
-            give(output, 0, fs::perms(0666));
-            give(folder, 0, fs::perms(01777));
-            break;
-        case Before::foreign_link_in_sticky_folder:
-            write_file(other, {'o', 'l', 'd'});
-            fs::create_symlink(other, output);
-            ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
-            give(folder, 0, fs::perms(01777));
-            break;
+                ASSERT_EQ(mkfifo(output.c_str(), 0644), 0);
+#endif
+                break;
+            case Before::link_to_input:
+                fs::create_symlink(name, output);
+                break;
+            case Before::hard_link_to_input:
+                fs::create_hard_link(input, output);
+                break;
+            case Before::link_to_other:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                break;
+            case Before::hard_link_to_other:
+                std::ofstream(output) << earlier_text;
+                fs::create_hard_link(output, other);
+                break;
+            case Before::link_to_full_device:
+                fs::create_symlink("/dev/full", output);
+                break;
+#ifndef _WIN32
+            case Before::owned_by_another_user:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0640));
+                break;
+            case Before::writable_of_another_owner:
+                // In the tool's group, which it could give a new file.
+                std::ofstream(output) << earlier_text;
+                give(output, 0, fs::perms(0666));
+                ASSERT_EQ(chown(output.c_str(), 0, nobody), 0);
+                give(folder, 0, fs::perms(0777));
+                break;
+            case Before::read_only_output:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0444));
+                give(folder, nobody, fs::perms(0755));
+                break;
+            case Before::read_only_folder:
+                std::ofstream(output) << earlier_text;
+                give(output, nobody, fs::perms(0644));
+                give(folder, nobody, fs::perms(0555));
+                break;
+            case Before::sticky_folder:
+                std::ofstream(output) << earlier_text;
+                give(output, 0, fs::perms(0666));
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::own_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                give(other, nobody, fs::perms(0644));
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::folder_owners_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, nobody, fs::perms(01777));
+                break;
+            case Before::search_and_write_only_folder:
+                give(folder, nobody, fs::perms(0333));
+                break;
+            case Before::foreign_link_in_sticky_folder:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(other, output);
+                ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
 #else
-        default:
-            break;
+            default:
+                break;
 #endif
-        }
-        if (c.unprivileged) {
-            const std::string reach =
-                "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" + folder.string() +
-                "'";
-            if (std::system(reach.c_str()) != 0) {
-                std::printf("case skipped, %s: uid 65534 cannot reach %s\n", c.what,
-                            folder.string().c_str());
-                continue;
             }
-        }
-        const bool regular_before = fs::is_regular_file(output);
-        const FileFacts facts_before = facts(output);
-        const std::string text_before = regular_before ? read_file(output) : "";
-        const std::vector<std::string> names_before = names_in(folder);
-#ifndef _WIN32
-        // A new output gets 0666 less the umask of the run.
-        const mode_t umask_before = umask(c.before == Before::absent ? 027 : 022);
-#endif
-        const RunResult r = run({utf8(input)}, Streams::output_to_file,
-                                c.unprivileged ? unprivileged : std::vector<std::string>{});
-#ifndef _WIN32
-        umask(umask_before);
-#endif
-        EXPECT_EQ(r.status, c.status);
-        const std::string expected_end =
-            c.message != nullptr ? c.message + utf8(output) + "\r\n" : "";
-        EXPECT_EQ(r.console, converted_console(utf8(input)) + expected_end);
-        EXPECT_EQ(read_file(input), input_text);
-        if (c.status == 0) {
-            EXPECT_EQ(read_file(output), test_image::small_example_output);
-        }
-        // Nothing else in the folder: no temporary file, no partial output.
-        std::vector<std::string> names_expected = names_before;
-        if (c.before == Before::absent) {
-            names_expected.push_back(utf8(output.filename()));
-            std::sort(names_expected.begin(), names_expected.end());
-        }
-        EXPECT_EQ(names_in(folder), names_expected);
-        const FileFacts facts_after = facts(output);
-        switch (c.after) {
-        case After::replaced:
-            EXPECT_TRUE(facts_after.exists);
-            if (facts_before.exists) {
-                EXPECT_NE(facts_after.index, facts_before.index) << "written in place";
+            if (c.unprivileged) {
+                const std::string reach =
+                    "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" +
+                    folder.string() + "'";
+                if (std::system(reach.c_str()) != 0) {
+                    std::printf("case skipped, %s: uid 65534 cannot reach %s\n", c.what,
+                                folder.string().c_str());
+                    continue;
+                }
             }
-            break;
-        case After::in_place:
-            EXPECT_EQ(facts_after.index, facts_before.index) << "replaced";
-            break;
-        case After::untouched:
-            EXPECT_EQ(facts_after.index, facts_before.index);
-            if (regular_before) {
-                EXPECT_EQ(read_file(output), text_before);
-            }
-            break;
-        }
+            const bool regular_before = fs::is_regular_file(output);
+            const bool absent_before = !fs::exists(fs::symlink_status(output));
+            const FileFacts facts_before = facts(output);
+            const std::string text_before = regular_before ? read_file(output) : "";
+            const std::vector<std::string> names_before = names_in(folder);
 #ifndef _WIN32
-        // Owner, group and permission bits as before (or new, as any file).
-        if (c.before == Before::absent) {
-            EXPECT_EQ(facts_after.mode, 0640u);
-        } else if (regular_before && !fs::is_symlink(output)) {
-            EXPECT_EQ(facts_after.mode, facts_before.mode);
-            EXPECT_EQ(facts_after.owner, facts_before.owner);
-            EXPECT_EQ(facts_after.group, facts_before.group);
-        }
+            // A new output gets 0666 less the umask of the run.
+            const mode_t umask_before = umask(absent_before ? 027 : 022);
 #endif
-        if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
-            EXPECT_TRUE(fs::is_symlink(output));
-        }
-        if (c.before == Before::hard_link_to_other) {
-            EXPECT_EQ(read_file(other), test_image::small_example_output);
-        }
-        if (c.before == Before::foreign_link_in_sticky_folder) {
-            EXPECT_EQ(read_file(other), "old");
-        }
-        if (c.before == Before::fifo_without_reader) {
-            EXPECT_TRUE(fs::is_fifo(output));
+            const RunResult r =
+                run({typed}, Streams::output_to_file,
+                    c.unprivileged ? unprivileged : std::vector<std::string>{}, working_folder);
+#ifndef _WIN32
+            umask(umask_before);
+#endif
+            EXPECT_EQ(r.status, c.status);
+            const std::string expected_end =
+                c.message != nullptr ? c.message + typed + ".txt\r\n" : "";
+            EXPECT_EQ(r.console, converted_console(typed) + expected_end);
+            EXPECT_EQ(read_file(input), input_text);
+            if (c.status == 0) {
+                EXPECT_EQ(read_file(output), test_image::small_example_output);
+            }
+            // Nothing else in the folder: no temporary file, no partial output.
+            std::vector<std::string> names_expected = names_before;
+            if (absent_before) {
+                names_expected.push_back(utf8(output.filename()));
+                std::sort(names_expected.begin(), names_expected.end());
+            }
+            EXPECT_EQ(names_in(folder), names_expected);
+            const FileFacts facts_after = facts(output);
+            switch (c.after) {
+            case After::replaced:
+                EXPECT_TRUE(facts_after.exists);
+                if (facts_before.exists) {
+                    EXPECT_NE(facts_after.index, facts_before.index) << "written in place";
+                }
+                break;
+            case After::in_place:
+                EXPECT_EQ(facts_after.index, facts_before.index) << "replaced";
+                break;
+            case After::untouched:
+                EXPECT_EQ(facts_after.index, facts_before.index);
+                if (regular_before) {
+                    EXPECT_EQ(read_file(output), text_before);
+                }
+                break;
+            }
+#ifndef _WIN32
+            // Owner, group and permission bits as before (or new, as any file).
+            if (absent_before) {
+                EXPECT_EQ(facts_after.mode, 0640u);
+            } else if (regular_before && !fs::is_symlink(output)) {
+                EXPECT_EQ(facts_after.mode, facts_before.mode);
+                EXPECT_EQ(facts_after.owner, facts_before.owner);
+                EXPECT_EQ(facts_after.group, facts_before.group);
+            }
+#endif
+            if (c.before == Before::link_to_other || c.before == Before::link_to_full_device) {
+                EXPECT_TRUE(fs::is_symlink(output));
+            }
+            if (c.before == Before::hard_link_to_other) {
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+            }
+            if (c.before == Before::own_link_in_sticky_folder ||
+                c.before == Before::folder_owners_link_in_sticky_folder) {
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+            }
+            if (c.before == Before::foreign_link_in_sticky_folder) {
+                EXPECT_EQ(read_file(other), "old");
+            }
+            if (c.before == Before::fifo_without_reader) {
+                EXPECT_TRUE(fs::is_fifo(output));
+            }
         }
     }
+}
+
+// Another user swaps the output's name for a link to a root-owned file
+// while a run as root is paused at one of its opens (strace delays it):
+// whichever open it is, that file never changes. The user owns the input
+// and the output, in a sticky folder anyone may write to; the output has a
+// second name (written in place) or one (replaced). The opens are those a
+// dry run under strace shows, from the input's on. With
+// fs.protected_symlinks set, the kernel refuses to follow such a link
+// itself; the outcome is the same either way (the value is printed by
+// WhatTheOutputNameLeadsTo).
+TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "needs strace, POSIX owners and setpriv";
+#else
+    if (const char* why = why_no_unprivileged_run(); why != nullptr)
+        GTEST_SKIP() << why;
+    if (std::system("strace -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
+        GTEST_SKIP() << "strace must pause the tool itself, not a wrapper or an emulator";
+    const std::string tool = build_path(CURVEDUMP_EXE);
+    struct SwapCase {
+        const char* what;
+        bool second_name;
+    };
+    const SwapCase cases[] = {{"written in place", true}, {"replaced", false}};
+    int row = 0;
+    for (const SwapCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const auto set_up = [&](const fs::path& folder) {
+            fs::create_directory(folder);
+            write_file(folder / "x.bin", test_image::small_example());
+            std::ofstream(folder / "x.bin.txt") << "earlier";
+            if (c.second_name)
+                fs::create_hard_link(folder / "x.bin.txt", folder / "second");
+            // With a second name, so that a run that reached it would
+            // write it in place.
+            std::ofstream(folder / "secret") << "root's";
+            fs::create_hard_link(folder / "secret", folder / "secret2");
+            for (const char* name : {"x.bin", "x.bin.txt"})
+                ASSERT_EQ(chown((folder / name).c_str(), nobody, nobody), 0);
+            fs::permissions(folder, fs::perms(01777));
+        };
+        const fs::path dry = dir / ("dry" + std::to_string(++row));
+        set_up(dry);
+        const std::string trace = (dir / "trace").string();
+        ASSERT_EQ(
+            std::system(("cd '" + dry.string() + "' && " + under_strace + "-e trace=openat -o '" +
+                         trace + "' '" + tool + "' x.bin > /dev/null")
+                            .c_str()),
+            0);
+        std::istringstream lines(read_file(trace));
+        std::vector<int> pauses; // the opens to pause at, counted from 1
+        int opens = 0;
+        for (std::string line; std::getline(lines, line);) {
+            if (line.rfind("openat(", 0) != 0)
+                continue;
+            ++opens;
+            if (!pauses.empty() || line.find("\"x.bin\"") != std::string::npos)
+                pauses.push_back(opens);
+        }
+        ASSERT_GE(pauses.size(), 2u) << read_file(trace); // the input and the output at least
+        for (const int pause : pauses) {
+            SCOPED_TRACE("paused at open " + std::to_string(pause));
+            const fs::path folder =
+                dir / ("race" + std::to_string(row) + "-" + std::to_string(pause));
+            set_up(folder);
+            const std::string script =
+                "cd '" + folder.string() + "' || exit 1; { " + under_strace +
+                "-o /dev/null -e trace=openat -e "
+                "inject=openat:delay_enter=500000:"
+                "when=" +
+                std::to_string(pause) + " '" + tool +
+                "' x.bin > ../console.out 2> ../errors.out; echo $? > ../status; } & sleep 0.25; "
+                "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
+                "'ln -s secret .swap && mv -T .swap x.bin.txt'; wait";
+            ASSERT_EQ(std::system(script.c_str()), 0) << script;
+            EXPECT_EQ(read_file(folder / "secret"), "root's");
+            EXPECT_EQ(read_file(dir / "errors.out"), "");
+            const std::string status = read_file(dir / "status");
+            const std::string console = read_file(dir / "console.out");
+            if (status == "0\n") {
+                // Only a replacement may end well: its rename takes the
+                // name from the link.
+                EXPECT_FALSE(c.second_name);
+                EXPECT_FALSE(fs::is_symlink(folder / "x.bin.txt"));
+                EXPECT_EQ(read_file(folder / "x.bin.txt"), test_image::small_example_output);
+                EXPECT_EQ(console, converted_console("x.bin"));
+            } else {
+                EXPECT_TRUE(fs::is_symlink(folder / "x.bin.txt")) << "the swap came too late";
+                EXPECT_EQ(status, "1\n");
+                EXPECT_EQ(console, converted_console("x.bin") + "cannot open x.bin.txt\r\n");
+            }
+        }
+    }
+#endif
+}
+
+// A signal that stops a run while it replaces the output (strace sends it
+// as the run gives the temporary file the earlier owner): the temporary
+// file is removed, the earlier output kept, and the run ends by the
+// signal. A signal ignored at the start stays ignored: under nohup
+// (SIGHUP), or in the background of a script (SIGINT).
+TEST_F(EndToEnd, InterruptedReplacement)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "needs POSIX signals and strace";
+#else
+    if (std::system("strace -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
+        GTEST_SKIP() << "strace must signal the tool itself, not a wrapper or an emulator";
+    struct SignalCase {
+        const char* what;
+        const char* signal;
+        const char* prefix; // before strace
+        bool background;    // started with "&" by a script
+        int status;
+    };
+    const SignalCase cases[] = {
+        {"SIGTERM", "TERM", "", false, 128 + SIGTERM},
+        {"SIGINT", "INT", "", false, 128 + SIGINT},
+        {"SIGHUP", "HUP", "", false, 128 + SIGHUP},
+        {"SIGHUP under nohup: ignored", "HUP", "nohup ", false, 0},
+        {"SIGINT in the background of a script: ignored", "INT", "", true, 0},
+    };
+    int row = 0;
+    for (const SignalCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = dir / ("signal" + std::to_string(++row));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        std::ofstream(folder / "x.bin.txt") << "earlier";
+        // Only the tool's standard error goes to errors.out: strace reports
+        // the signal ("Terminated") on its own, and that is dropped.
+        const std::string run =
+            without_leak_check + c.prefix +
+            "strace -qq -o /dev/null -e trace=fchown -e inject=fchown:signal=" + c.signal +
+            " sh -c 'exec \"$0\" x.bin 2> ../errors.out' '" + build_path(CURVEDUMP_EXE) +
+            "' < /dev/null > ../console.out";
+        const std::string script = "cd '" + folder.string() + "' || exit 1; ( " +
+                                   (c.background ? run + " & wait $!" : run) +
+                                   "; echo $? > ../status ) 2> /dev/null";
+        ASSERT_EQ(std::system(script.c_str()), 0) << script;
+        EXPECT_EQ(read_file(dir / "status"), std::to_string(c.status) + "\n");
+        EXPECT_EQ(read_file(dir / "console.out"), converted_console("x.bin"));
+        EXPECT_EQ(read_file(dir / "errors.out"), "");
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
+        EXPECT_EQ(read_file(folder / "x.bin.txt"),
+                  c.status == 0 ? test_image::small_example_output : "earlier");
+    }
+#endif
 }
 
 // The input as the tool opens it, in this process: not inherited by a
@@ -822,9 +1071,10 @@ TEST_F(EndToEnd, TheInputAsOpened)
     };
     for (const InputCase& c : cases) {
         SCOPED_TRACE(c.what);
-        errno = 0;
-        const curvedump::File file(curvedump::open_input(c.path));
-        EXPECT_EQ(file ? 0 : errno, c.error);
+        const curvedump::OpenedInput opened = curvedump::open_input(c.path);
+        const curvedump::File& file = opened.file;
+        EXPECT_EQ(opened.error, c.error);
+        EXPECT_EQ(file != nullptr, c.error == 0);
         if (!file)
             continue;
 #ifdef _WIN32
@@ -887,18 +1137,24 @@ TEST_F(EndToEnd, ReadersSeeAWholeOutput)
 }
 
 // Outputs on a 64 KiB file system, mounted in a private mount namespace so
-// that the machine's own mounts never change. One that fills during the
-// write gives "cannot write" and leaves the earlier output as it was (or
-// none), with no temporary file; an output that is a mount point cannot be
-// renamed over and is written in place.
+// that the machine's own mounts never change. Whatever runs out (inodes,
+// blocks, or both), every name of the earlier output holds afterwards its
+// earlier bytes or the whole new text, the console says which ("cannot
+// write" or nothing), and no other name appears: no temporary file, no
+// partial output. An output that is a mount point cannot be renamed over
+// and is written in place.
 TEST_F(EndToEnd, FileSystemThatFills)
 {
 #ifdef _WIN32
     GTEST_SKIP() << "needs a small file system mounted in a private namespace (unshare); "
                     "Windows has none";
 #else
-    if (std::system("unshare --user --map-root-user --mount true 2>/dev/null") != 0)
-        GTEST_SKIP() << "unshare --user --map-root-user --mount is refused here";
+    // Root makes the namespace without a user namespace, so that the tool
+    // can run there as uid 65534 too.
+    const bool root = geteuid() == 0;
+    const std::string unshare = root ? "unshare --mount" : "unshare --user --map-root-user --mount";
+    if (std::system((unshare + " true 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << unshare << " is refused here";
     // Both series lie past the end of the 176-byte file and read as zeros:
     // 4,032 lines, about 100 KB of output.
     write_file(dir / "big.bin",
@@ -909,38 +1165,88 @@ TEST_F(EndToEnd, FileSystemThatFills)
         "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n";
     struct FullCase {
         const char* what;
-        const char* before; // shell commands run in the namespace before the tool, "&&" ended
+        std::string before; // shell commands run in the namespace before the tool, "&&" ended
         bool big;           // the input whose output does not fit
         int status;
-        const char* message;  // the last console line, before the output name
-        const char* files;    // the folder's contents after the run
-        const char* contents; // of f.bin.txt
+        const char* message;       // the last console line, before the output name
+        const char* files;         // the folder's contents after the run
+        std::string contents;      // of f.bin.txt and small/second, where they are
+        bool unprivileged = false; // the tool runs as uid 65534
     };
     const std::string small_output = test_image::small_example_output;
+    // The earlier output, with one name, two, behind a link, or in a folder
+    // uid 65534 cannot write (its file writable by that user); then the
+    // file system filled: no free inode (16 at most), no free block, or
+    // both. The big output never fits.
+    const std::string earlier = "printf \"earlier\\r\\n\" > small/f.bin.txt && ";
+    const std::string second = earlier + "ln small/f.bin.txt small/second && ";
+    const std::string link =
+        "printf \"earlier\\r\\n\" > small/target && ln -s target small/f.bin.txt && ";
+    const std::string foreign = earlier + "chown 65534:65534 small/f.bin.txt && ";
+    const std::string no_inode = "mkdir small/fill && i=0 && while touch small/fill/$i "
+                                 "2>/dev/null; do i=$((i+1)); done && ";
+    const std::string no_block =
+        "mkdir -p small/fill && { cat /dev/zero > small/fill/zeros 2>/dev/null; true; } && ";
+    const std::string unwritable = "chmod 0555 small && ";
+    const std::string both = no_inode + no_block;
+    const std::string kept = "earlier\r\n";
     const FullCase cases[] = {
         {"no earlier output: none left", "", true, 1, "cannot write ", "f.bin\n", ""},
-        {"an earlier output is kept byte for byte",
-         "printf \"earlier\\r\\n\" > small/f.bin.txt && ", true, 1, "cannot write ",
-         "f.bin\nf.bin.txt\n", "earlier\r\n"},
-        {"a second name of the output is emptied, never left partial",
-         "printf \"earlier\\r\\n\" > small/f.bin.txt && ln small/f.bin.txt small/second && ", true,
-         1, "cannot write ", "f.bin\nsecond\n", ""},
+        {"an earlier output is kept byte for byte", earlier, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\n", kept},
+        {"a second name of the output: both names keep the earlier text", second, true, 1,
+         "cannot write ", "f.bin\nf.bin.txt\nsecond\n", kept + kept},
         {"a mount at the output name: written in place",
          "touch small/source small/f.bin.txt && mount --bind small/source small/f.bin.txt && ",
-         false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output.c_str()},
+         false, 0, nullptr, "f.bin\nf.bin.txt\nsource\n", small_output},
+        {"no free inode: one name, written in place once its room is reserved", earlier + no_inode,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\n", small_output},
+        {"no free inode: two names", second + no_inode, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\nsecond\n", small_output + small_output},
+        {"no free inode: a link", link + no_inode, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\ntarget\n", small_output},
+        {"no free inode: a folder the user cannot write", foreign + no_inode + unwritable, false, 0,
+         nullptr, "f.bin\nf.bin.txt\nfill\n", small_output, true},
+        {"no free inode and no earlier output: none made", no_inode, false, 1, "cannot write ",
+         "f.bin\nfill\n", ""},
+        {"no free block: one name", earlier + no_block, false, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\n", kept},
+        {"no free block: two names, the text fits the earlier file's block", second + no_block,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\nsecond\n", small_output + small_output},
+        {"no free block: a link, the same", link + no_block, false, 0, nullptr,
+         "f.bin\nf.bin.txt\nfill\ntarget\n", small_output},
+        {"no free block: a folder the user cannot write, the same", foreign + no_block + unwritable,
+         false, 0, nullptr, "f.bin\nf.bin.txt\nfill\n", small_output, true},
+        {"no free block, a text past the earlier file's block: two names", second + no_block, true,
+         1, "cannot write ", "f.bin\nf.bin.txt\nfill\nsecond\n", kept + kept},
+        {"no free inode, too few blocks: one name", earlier + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\n", kept},
+        {"no free inode, too few blocks: two names", second + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\nsecond\n", kept + kept},
+        {"no free inode, too few blocks: a link", link + both, true, 1, "cannot write ",
+         "f.bin\nf.bin.txt\nfill\ntarget\n", kept},
+        {"no free inode, too few blocks: a folder the user cannot write",
+         foreign + both + unwritable, true, 1, "cannot write ", "f.bin\nf.bin.txt\nfill\n", kept,
+         true},
     };
     for (const FullCase& c : cases) {
         SCOPED_TRACE(c.what);
+        if (c.unprivileged && (!root || why_no_unprivileged_run() != nullptr)) {
+            std::printf("case skipped, %s: needs root and setpriv\n", c.what);
+            continue;
+        }
         // The tool's command follows the script as its arguments ("$@").
         std::string command =
-            "cd '" + dir.string() +
-            "' && unshare --user --map-root-user --mount sh -c '"
-            "mount -t tmpfs -o size=64k tmpfs small && cp " +
+            "cd '" + dir.string() + "' && " + unshare +
+            " sh -c 'mount -t tmpfs -o size=64k,nr_inodes=16 tmpfs small && cp " +
             (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
             "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
             "ls -A small > files; cat small/f.bin.txt small/second > contents 2> /dev/null; "
             "true' sh";
+        std::vector<std::string> tool = c.unprivileged ? unprivileged : std::vector<std::string>{};
         for (const std::string& word : tool_command())
+            tool.push_back(word);
+        for (const std::string& word : tool)
             command += " '" + word + "'";
         fs::create_directory(dir / "small");
         ASSERT_EQ(std::system(command.c_str()), 0) << command;

@@ -381,13 +381,20 @@ class PathLike:
         return self.path
 
 
+# Each kind of path, absolute, or a bare name from the input's folder with
+# a symbolic link at the output name, which is written through.
 @pytest.mark.parametrize("kind", [str, os.fsencode, pathlib.Path, PathLike])
 @pytest.mark.parametrize("name", ["plain.bin", "данные 測定.bin", b"\xff\xfe.bin"])
-def test_every_kind_of_path(kind, name, tmp_path):
+@pytest.mark.parametrize("bare", [False, True], ids=["absolute", "bare name, output a link"])
+def test_every_kind_of_path(kind, name, bare, tmp_path, monkeypatch):
     if isinstance(name, bytes) and kind is not os.fsencode:
         name = os.fsdecode(name)  # the same name, as os.fsdecode gives it
     path = os.path.join(os.fsencode(tmp_path) if isinstance(name, bytes) else tmp_path, name)
     shutil.copyfile(SAMPLES[0], path)
+    if bare:
+        monkeypatch.chdir(tmp_path)
+        path = name
+        os.symlink("target", os.fsencode(path) + b".txt")
     curves = curvedump.read(kind(path))
     assert curves.lengths == (800, 800) and curves.path == os.fsdecode(path)
     assert repr(curves) == f"<curvedump.Curves path={os.fsdecode(path)!r} counts=(200, 200) " \
@@ -395,6 +402,9 @@ def test_every_kind_of_path(kind, name, tmp_path):
     console = curvedump.convert(kind(path))
     assert console.endswith(" -> " + os.fsdecode(path) + ".txt\r\n")
     assert os.path.exists(os.fsencode(path) + b".txt")
+    if bare:
+        assert os.path.islink(os.fsencode(path) + b".txt")
+        assert (tmp_path / "target").read_bytes() == curves.text()
 
 
 # Probes of the object itself, each in a child interpreter (in_child).

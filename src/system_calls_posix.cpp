@@ -1,0 +1,379 @@
+// The system calls of POSIX systems. Every step on the output is taken
+// relative to its folder, opened once, so that the checks and the writes
+// concern the same folder whatever happens to the path meanwhile.
+#include "platform.hpp"
+#include "system_calls.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace curvedump {
+
+void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
+
+namespace {
+
+TemporaryFileRecord temporary_record;
+sigset_t recording_signals;
+bool recording = false; // set once by the process entry, before any file
+
+// Keeps the recording signals blocked while it lives (none when nothing is
+// recorded), so that a record and the file it names change together.
+struct SignalsHeld {
+    sigset_t before{};
+    SignalsHeld()
+    {
+        if (recording)
+            ::sigprocmask(SIG_BLOCK, &recording_signals, &before);
+    }
+    ~SignalsHeld()
+    {
+        if (recording)
+            ::sigprocmask(SIG_SETMASK, &before, nullptr);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+};
+
+void record_temporary(int folder, const std::string& name)
+{
+    if (!recording || name.size() >= sizeof temporary_record.name)
+        return;
+    std::memcpy(temporary_record.name, name.c_str(), name.size() + 1);
+    temporary_record.folder = folder;
+}
+
+void forget_temporary() { temporary_record.folder = -1; }
+
+} // namespace
+
+const TemporaryFileRecord& record_temporary_files(std::span<const int> signals)
+{
+    sigemptyset(&recording_signals);
+    for (const int signal : signals)
+        sigaddset(&recording_signals, signal);
+    recording = true;
+    return temporary_record;
+}
+
+OpenedInput open_input(const std::string& path)
+{
+    // A FIFO with no writer would block the open for ever and stall a
+    // batch: opened without blocking, it reads as empty instead; the read
+    // blocks again as usual, for a FIFO whose writer is there.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return {nullptr, errno};
+    const int flags = ::fcntl(fd, F_GETFL);
+    std::FILE* const file =
+        flags >= 0 && ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0 ? ::fdopen(fd, "rb") : nullptr;
+    if (file == nullptr) {
+        const int error = errno;
+        ::close(fd);
+        return {nullptr, error};
+    }
+    return {File(file), 0};
+}
+
+void write_console(std::FILE* console, std::string_view text)
+{
+    std::fwrite(text.data(), 1, text.size(), console);
+    std::fflush(console);
+}
+
+namespace os {
+
+namespace {
+
+// A folder opened only to work in it: one the user may search and write
+// but not read (mode 0333) opens all the same.
+#if defined(O_PATH)
+constexpr int folder_access = O_PATH;
+#elif defined(O_SEARCH)
+constexpr int folder_access = O_SEARCH;
+#else
+constexpr int folder_access = O_RDONLY;
+#endif
+
+int fd_of(RawHandle raw) { return static_cast<int>(raw); }
+
+FileType type_of(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return FileType::regular;
+    if (S_ISLNK(mode))
+        return FileType::link;
+    if (S_ISDIR(mode))
+        return FileType::folder;
+    if (S_ISFIFO(mode))
+        return FileType::fifo;
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return FileType::device;
+    return FileType::other;
+}
+
+Identity identity_of(const struct stat& st)
+{
+    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+Described described(const struct stat& st)
+{
+    Described d;
+    d.type = type_of(st.st_mode);
+    d.identity = identity_of(st);
+    d.size = static_cast<std::uint64_t>(st.st_size);
+    d.names = static_cast<std::uint64_t>(st.st_nlink);
+    d.owner = st.st_uid;
+    d.group = st.st_gid;
+    d.mode = st.st_mode & 07777U;
+    return d;
+}
+
+// Takes back O_NONBLOCK, which kept the open from waiting on a FIFO
+// without reader: the writes block as usual.
+Error make_blocking(int fd)
+{
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errno;
+    return 0;
+}
+
+constexpr int open_for_writing = O_WRONLY | O_CLOEXEC | O_NONBLOCK;
+
+// Room for the first `length` bytes, the size unchanged. Never
+// posix_fallocate: it grows the file, and where the file system lacks the
+// call the C library fakes it by writing zeros.
+#ifdef __linux__
+constexpr bool can_reserve = true;
+int reserve_room(int fd, off_t size) { return ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size); }
+#else
+constexpr bool can_reserve = false;
+int reserve_room(int /*fd*/, off_t /*size*/) { return -1; }
+#endif
+
+} // namespace
+
+Error close_handle(RawHandle raw) { return ::close(fd_of(raw)) == 0 ? 0 : errno; }
+
+Described describe(RawHandle raw)
+{
+    struct stat st {};
+    if (::fstat(fd_of(raw), &st) != 0) {
+        Described failed;
+        failed.error = errno;
+        return failed;
+    }
+    return described(st);
+}
+
+Described describe_input(std::FILE* input) { return describe(::fileno(input)); }
+
+OpenedFolder open_folder(const std::string& path)
+{
+    OpenedFolder opened;
+    opened.folder.path = path;
+    const int fd =
+        ::open(path.empty() ? "." : path.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        opened.error = errno;
+    opened.folder.handle = Handle(fd);
+    return opened;
+}
+
+Probe probe_output(const Folder& folder, const std::string& name)
+{
+    Probe probe;
+    OutputFacts& facts = probe.facts;
+    const int dir = fd_of(folder.handle.raw);
+    facts.user = ::geteuid();
+    struct stat here {};
+    if (::fstat(dir, &here) != 0) {
+        probe.checks_error = errno;
+        return probe;
+    }
+    facts.folder_shared = (here.st_mode & S_ISVTX) != 0 && (here.st_mode & S_IWOTH) != 0;
+    facts.folder_owner = here.st_uid;
+    struct stat at_name {};
+    if (::fstatat(dir, name.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) {
+            probe.open_error = ENOENT; // nothing there
+        } else {
+            probe.checks_error = errno;
+        }
+        return probe;
+    }
+    facts.type = type_of(at_name.st_mode);
+    facts.target = facts.type;
+    probe.seen = identity_of(at_name);
+    const bool link = facts.type == FileType::link;
+    if (link) {
+        facts.link_owner = at_name.st_uid;
+        if (!link_may_be_followed(facts))
+            return probe; // never opened, so that nothing at its end is touched
+        struct stat target {};
+        if (::fstatat(dir, name.c_str(), &target, 0) != 0) {
+            if (errno == ENOENT) {
+                facts.target = FileType::absent; // a dangling link
+                probe.open_error = ENOENT;
+            } else {
+                probe.checks_error = errno;
+            }
+            return probe;
+        }
+        facts.target = type_of(target.st_mode);
+        probe.seen = identity_of(target);
+    }
+    // No link followed where the checks found none: one that took the
+    // name since is refused, as a changed name.
+    const int fd = ::openat(dir, name.c_str(), open_for_writing | (link ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        probe.open_error = !link && errno == ELOOP ? EACCES : errno;
+        return probe;
+    }
+    probe.handle = Handle(fd);
+    const Error blocking = make_blocking(fd);
+    probe.file = describe(fd);
+    if (blocking != 0 || probe.file.error != 0) {
+        probe.checks_error = blocking != 0 ? blocking : probe.file.error;
+        probe.handle.reset();
+        return probe;
+    }
+    facts.writable = true;
+    facts.names = probe.file.names;
+    facts.owner = probe.file.owner;
+    facts.group = probe.file.group;
+    return probe;
+}
+
+Created create_temporary(const Folder& folder, const std::string& name, bool private_mode)
+{
+    const SignalsHeld held;
+    const int dir = fd_of(folder.handle.raw);
+    const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                            private_mode ? 0600 : 0666);
+    if (fd < 0)
+        return {errno, Handle()};
+    record_temporary(dir, name);
+    return {0, Handle(fd)};
+}
+
+Error give_owner_and_mode(RawHandle raw, const Described& earlier, std::uint32_t user)
+{
+    // Root keeps the owner; anyone keeps the group, or writes in place
+    // rather than hand the file's group permissions to another group.
+    const uid_t owner = user == 0 ? earlier.owner : static_cast<uid_t>(-1);
+    if (::fchown(fd_of(raw), owner, earlier.group) != 0 ||
+        ::fchmod(fd_of(raw), earlier.mode & 0777U) != 0)
+        return errno;
+    return 0;
+}
+
+Written write_all(RawHandle raw, std::string_view text)
+{
+    Written result;
+    while (result.written < text.size()) {
+        const std::string_view rest = text.substr(result.written);
+        const ssize_t written = ::write(fd_of(raw), rest.data(), rest.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            result.error = errno;
+            break;
+        }
+        result.written += static_cast<std::size_t>(written);
+    }
+    return result;
+}
+
+Error finish_writing(Handle& handle) { return handle.close(); }
+
+Error rename_over(const Folder& folder, const std::string& from, RawHandle /*raw*/,
+                  const std::string& to)
+{
+    const SignalsHeld held;
+    const int dir = fd_of(folder.handle.raw);
+    if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
+        return errno;
+    forget_temporary();
+    return 0;
+}
+
+void remove_temporary(const Folder& folder, const std::string& name, RawHandle /*raw*/)
+{
+    const SignalsHeld held;
+    ::unlinkat(fd_of(folder.handle.raw), name.c_str(), 0);
+    forget_temporary();
+}
+
+OpenedOutput open_in_place(const Folder& folder, const std::string& name, bool follow_link,
+                           bool create)
+{
+    const int dir = fd_of(folder.handle.raw);
+    OpenedOutput opened;
+    int fd = -1;
+    if (create) {
+        fd = ::openat(dir, name.c_str(), open_for_writing | O_CREAT | O_EXCL, 0666);
+        opened.created = fd >= 0;
+        if (fd < 0 && errno == EEXIST && follow_link) // the dangling link the checks saw
+            fd = ::openat(dir, name.c_str(), open_for_writing | O_CREAT, 0666);
+    } else {
+        fd = ::openat(dir, name.c_str(), open_for_writing | (follow_link ? 0 : O_NOFOLLOW));
+    }
+    if (fd < 0) {
+        // A link or a file that took the name after the checks.
+        const bool changed = (!follow_link && errno == ELOOP) || (create && errno == EEXIST);
+        opened.error = changed ? EACCES : errno;
+        return opened;
+    }
+    opened.handle = Handle(fd);
+    opened.error = make_blocking(fd);
+    return opened;
+}
+
+NameIdentity identify_name(const Folder& folder, const std::string& name)
+{
+    struct stat st {};
+    if (::fstatat(fd_of(folder.handle.raw), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return {errno, {}};
+    return {0, identity_of(st)};
+}
+
+Error reserve(RawHandle raw, std::uint64_t length)
+{
+    if (!can_reserve)
+        return EOPNOTSUPP;
+    while (reserve_room(fd_of(raw), static_cast<off_t>(length)) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+Error cut(RawHandle raw, std::uint64_t length)
+{
+    while (::ftruncate(fd_of(raw), static_cast<off_t>(length)) != 0) {
+        if (errno != EINTR)
+            return errno;
+    }
+    return 0;
+}
+
+void remove_written(const Folder& folder, const std::string& name, RawHandle /*raw*/,
+                    const Identity& written)
+{
+    struct stat st {};
+    const int dir = fd_of(folder.handle.raw);
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        identity_of(st) == written)
+        ::unlinkat(dir, name.c_str(), 0);
+}
+
+} // namespace os
+
+} // namespace curvedump
