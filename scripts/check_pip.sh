@@ -96,9 +96,9 @@ tar -tzf "$sdist" | listing > "$work/sdist"
     setup.py python/core.cpp \
     python/curvedump.egg-info/{PKG-INFO,SOURCES.txt,dependency_links.txt,requires.txt,top_level.txt}
   echo "$package"
-  git -C "$src" ls-files 'src/*.hpp'
+  git -C "$src" ls-files 'src/*.hpp' 'src/system_calls_*.cpp' # every platform's system calls
   core_objects | sed 's|^\(.*\)\.o$|src/\1.cpp|'
-} | sed "s|^|curvedump-$version/|" | LC_ALL=C sort | diff -u - "$work/sdist"
+} | sed "s|^|curvedump-$version/|" | LC_ALL=C sort -u | diff -u - "$work/sdist"
 echo "sdist $(basename "$sdist"): $(wc -l < "$work/sdist") files, as expected"
 
 echo "== the wheel built from the sdist, installed the same way"

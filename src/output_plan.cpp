@@ -22,10 +22,12 @@ OutputPlan plan_output(const OutputFacts& facts)
     if (facts.target == FileType::absent) {
         if (facts.type == FileType::absent) {
             // A new file; should the temporary file be impossible, it is
-            // made at the name itself, but never on a full disk: there is
-            // nothing to reserve room in.
+            // made at the name itself, on a full disk too: there is no
+            // earlier text to lose, and a name that cannot be created is
+            // reported as such ("cannot open").
             plan.action = OutputAction::replace;
             plan.create = true;
+            plan.when_no_room = OutputAction::in_place;
         } else {
             // A dangling link: the file is created where it leads.
             plan.action = OutputAction::in_place;

@@ -1207,7 +1207,7 @@ TEST_F(EndToEnd, FileSystemThatFills)
          "f.bin\nf.bin.txt\nfill\ntarget\n", small_output},
         {"no free inode: a folder the user cannot write", foreign + no_inode + unwritable, false, 0,
          nullptr, "f.bin\nf.bin.txt\nfill\n", small_output, true},
-        {"no free inode and no earlier output: none made", no_inode, false, 1, "cannot write ",
+        {"no free inode and no earlier output: none made", no_inode, false, 1, "cannot open ",
          "f.bin\nfill\n", ""},
         {"no free block: one name", earlier + no_block, false, 1, "cannot write ",
          "f.bin\nf.bin.txt\nfill\n", kept},
