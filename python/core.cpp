@@ -7,6 +7,7 @@
 // buffers) before using it, so that no call from Python, however wrong,
 // reads or writes memory it does not own.
 #include "curvedump.hpp"
+#include "single.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -199,8 +200,6 @@ py::bytes text(const Bits& series1, const Bits& series2)
     return {output};
 }
 
-double to_double(std::uint32_t bits) { return curvedump::to_double(bits); }
-
 } // namespace
 
 PYBIND11_MODULE(_core, m)
@@ -215,5 +214,5 @@ PYBIND11_MODULE(_core, m)
     m.def("console", &console, py::arg("fields"));
     m.def("past_end", &past_end, py::arg("fields"), py::arg("file_size"));
     m.def("text", &text, py::arg("series1"), py::arg("series2"));
-    m.def("to_double", &to_double, py::arg("bits"));
+    m.def("to_double", &curvedump::single::to_double, py::arg("bits"));
 }
