@@ -55,9 +55,9 @@ struct Decoded {
     std::vector<std::uint32_t> values; // series 1, then series 2
 };
 
-// Decodes an image: the file's first bytes_read bytes and zeros after them,
-// image_size bytes in all (bytes past the span's end read as zero).
-// bytes_read of image_size or more is a file too large.
+// Decodes an image of image_size bytes: the file's first bytes_read bytes
+// and zeros after them. bytes_read of image_size or more is a file too
+// large.
 Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read);
 
 // The series that end past the end of the file, whose values there are read
