@@ -4,9 +4,7 @@
 // Not part of the product.
 //
 // usage: printf_baseline PATH
-#include "decimal.hpp"
-#include "layout.hpp"
-#include "scale.hpp"
+#include "curvedump.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -24,30 +22,27 @@ int main(int argc, char** argv)
     std::vector<unsigned char> image(curvedump::image_size);
     const std::size_t n = std::fread(image.data(), 1, image.size(), in);
     std::fclose(in);
-    if (n >= image.size())
-        return 4;
-    const auto s1 = curvedump::decode_descriptor(image, curvedump::series1_table);
-    const auto s2 = curvedump::decode_descriptor(image, curvedump::series2_table);
+    const curvedump::Decoded d = curvedump::decode_image(image, n);
+    if (d.status == curvedump::status_too_large)
+        return d.status;
     const auto f = [](std::uint32_t bits) {
         return static_cast<double>(std::bit_cast<float>(bits));
     };
+    const curvedump::SeriesDescriptor& s1 = d.series1;
+    const curvedump::SeriesDescriptor& s2 = d.series2;
     std::printf("%d %d %d %d\r\n%e %e\r\n%e %e\r\n", s1.block, s2.block, s1.length, s2.length,
                 f(s1.scale), f(s2.scale), f(s1.offset), f(s2.offset));
-    if (!curvedump::descriptor_fits(s1) || !curvedump::descriptor_fits(s2))
-        return 5;
+    if (d.status != curvedump::status_ok)
+        return d.status;
     const auto c1 = static_cast<std::size_t>(s1.count);
     const auto c2 = static_cast<std::size_t>(s2.count);
-    std::vector<std::uint32_t> values(c1 + c2);
-    curvedump::scale_series(image, s1, std::span(values).first(c1));
-    curvedump::scale_series(image, s2, std::span(values).subspan(c1));
     const std::string name = std::string(argv[1]) + ".txt";
     std::FILE* out = std::fopen(name.c_str(), "wb");
     std::printf("converting : %s -> %s\r\n", argv[1], name.c_str());
     if (out == nullptr)
         return 1;
     for (std::size_t i = 0; i < std::min(c1, c2); ++i) {
-        std::fprintf(out, "%11.4e %11.4e\r\n", static_cast<double>(std::bit_cast<float>(values[i])),
-                     static_cast<double>(std::bit_cast<float>(values[c1 + i])));
+        std::fprintf(out, "%11.4e %11.4e\r\n", f(d.values[i]), f(d.values[c1 + i]));
     }
     return std::fclose(out) == 0 ? 0 : 1;
 }

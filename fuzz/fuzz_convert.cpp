@@ -1,5 +1,5 @@
-// libFuzzer target: the whole conversion in memory, checked for what must
-// hold for any input.
+// libFuzzer target: the conversion the tool runs (convert_image, all of a
+// run but the files), checked for what must hold for any input.
 #include "check_conversion.hpp"
 
 #include <cstddef>

@@ -7,6 +7,8 @@
 // buffers) before using it, so that no call from Python, however wrong,
 // reads or writes memory it does not own.
 #include "curvedump.hpp"
+#include "layout.hpp"
+#include "single.hpp"
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -161,6 +163,18 @@ curvedump::Decoded from_fields(const py::tuple& fields)
     return d;
 }
 
+// Whether these fields are a descriptor table a file can have: each count
+// the one its length gives, and each series inside the image, as the
+// tool's own check decides.
+bool descriptors_fit(const py::tuple& fields)
+{
+    const curvedump::Decoded d = from_fields(fields);
+    const auto fits = [](const curvedump::SeriesDescriptor& s) {
+        return s.count == s.length / 4 && curvedump::descriptor_fits(s);
+    };
+    return fits(d.series1) && fits(d.series2);
+}
+
 // series_past_end for these fields and file size.
 int past_end(const py::tuple& fields, std::size_t file_size)
 {
@@ -199,8 +213,6 @@ py::bytes text(const Bits& series1, const Bits& series2)
     return {output};
 }
 
-double to_double(std::uint32_t bits) { return curvedump::to_double(bits); }
-
 } // namespace
 
 PYBIND11_MODULE(_core, m)
@@ -213,7 +225,8 @@ PYBIND11_MODULE(_core, m)
     m.def("decode_bytes", &decode_bytes, py::arg("data"));
     m.def("convert", &convert_path, py::arg("name"));
     m.def("console", &console, py::arg("fields"));
+    m.def("descriptors_fit", &descriptors_fit, py::arg("fields"));
     m.def("past_end", &past_end, py::arg("fields"), py::arg("file_size"));
     m.def("text", &text, py::arg("series1"), py::arg("series2"));
-    m.def("to_double", &to_double, py::arg("bits"));
+    m.def("to_double", &curvedump::single::to_double, py::arg("bits"));
 }

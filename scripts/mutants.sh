@@ -179,6 +179,8 @@ mutant "series: raw values read little-endian" $d \
   'return std::uint32_t{b[3]} << 24 | std::uint32_t{b[1]} << 16'
 mutant "descriptor: a series ending at the image's end refused" $l \
   'return end <= static_cast<long>(image_size);' 'return end < static_cast<long>(image_size);'
+mutant "past the file: a series ending at the file's end called short" $l \
+  'static_cast<std::size_t>(end) > file_size' 'static_cast<std::size_t>(end) >= file_size'
 # --- the formatter ---
 mutant "fields: margin narrowed to half" $f \
   'std::uint64_t{1} << 17; // above the error' 'std::uint64_t{1} << 16; // above the error'

@@ -1,8 +1,11 @@
 // curvedump: converts a binary file of two float series into two-column text.
 //
-// What the tool's entry and the Python module call. Values travel as
-// single-precision bit patterns (std::uint32_t) rather than as float, so
-// that every step gives the same bits on every platform.
+// What a caller of the library needs: the three steps of a conversion, each
+// in its file. Decoding (decode.cpp) and the conversion (convert.cpp) are
+// pure; the run (run.cpp) adds the input file, the output file and the
+// console. Values travel as single-precision bit patterns (std::uint32_t)
+// rather than as float, so that every step gives the same bits on every
+// platform. Everything else in src/ is internal to the project.
 #pragma once
 
 #include <cstddef>
@@ -24,6 +27,9 @@ inline constexpr int status_ok = 0;
 inline constexpr int status_usage_or_output = 1;
 inline constexpr int status_input = 2;
 inline constexpr int status_memory = 3;
+// Both series empty: there are no values to hold, which the tool reports
+// as an allocation that failed, with its status and message.
+inline constexpr int status_no_values = status_memory;
 inline constexpr int status_too_large = 4;
 inline constexpr int status_bad_descriptor = 5;
 
@@ -35,6 +41,8 @@ struct SeriesDescriptor {
     std::uint32_t scale = 0;  // single-precision bit pattern
     std::uint32_t offset = 0; // single-precision bit pattern
 };
+
+// --- Decoding (decode.cpp) --------------------------------------------------
 
 // What a file's bytes give: the descriptors and every scaled value, or the
 // reason the file is refused.
@@ -48,16 +56,15 @@ struct Decoded {
 };
 
 // Decodes an image of image_size bytes: the file's first bytes_read bytes
-// and zeros after them.
+// and zeros after them. bytes_read of image_size or more is a file too
+// large.
 Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read);
 
-// Reads the file at path as the tool does and decodes it. When the file
-// cannot be opened or read, error gets errno's value and the result is empty.
-Decoded decode_file(const std::string& path, int& error);
+// The series that end past the end of the file, whose values there are read
+// from zero bytes: 1 for series 1, 2 for series 2, 3 for both, 0 for none.
+int series_past_end(const Decoded& decoded);
 
-// Each series' values in a decoded file.
-std::span<const std::uint32_t> series1_values(const Decoded& decoded);
-std::span<const std::uint32_t> series2_values(const Decoded& decoded);
+// --- The conversion (convert.cpp) -------------------------------------------
 
 // The console lines a run prints before the file names, or up to and
 // including the message of its refusal.
@@ -68,13 +75,23 @@ std::string console_lines(const Decoded& decoded);
 std::string output_text(std::span<const std::uint32_t> series1,
                         std::span<const std::uint32_t> series2);
 
-// The double of a single-precision bit pattern, exactly (NaN payloads kept).
-double to_double(std::uint32_t bits);
+// All a run does with an image but the files: the exit status, the console
+// lines before the file names (or up to its refusal's message), the output
+// text (empty unless status_ok) and series_past_end of the file.
+struct Conversion {
+    int status = status_ok;
+    std::string console;
+    std::string output;
+    int past_end = 0;
+    bool operator==(const Conversion&) const = default;
+};
+Conversion convert_image(std::span<const unsigned char> image, std::size_t bytes_read);
 
-// The series whose values run past the end of the file (block * 256 +
-// 4 * count > file_size), which read as zeros there: 1 for series 1, 2 for
-// series 2, 3 for both, 0 for none.
-int series_past_end(const Decoded& decoded);
+// --- The run (run.cpp) ------------------------------------------------------
+
+// Reads the file at path as the tool does and decodes it. When the file
+// cannot be opened or read, error gets errno's value and the result is empty.
+Decoded decode_file(const std::string& path, int& error);
 
 // What a conversion found beside its status: errno's value when the input
 // could not be opened or read, or the output not opened or written (0 when

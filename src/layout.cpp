@@ -41,6 +41,12 @@ SeriesDescriptor decode_descriptor(std::span<const unsigned char> image, std::si
     return series;
 }
 
+long series_end(const SeriesDescriptor& series)
+{
+    // In long, which holds 32,767 * 256 on every platform (int need not).
+    return long{series.block} * long{block_size} + 4L * series.count;
+}
+
 bool descriptor_fits(const SeriesDescriptor& series)
 {
     if (series.length < 0)
@@ -49,8 +55,16 @@ bool descriptor_fits(const SeriesDescriptor& series)
         return true;
     if (series.block < 0)
         return false;
-    const long end = long{series.block} * long{block_size} + 4L * series.count;
+    const long end = series_end(series);
     return end <= static_cast<long>(image_size);
+}
+
+bool ends_past_file(const SeriesDescriptor& series, std::size_t file_size)
+{
+    // Compared unsigned once positive, so that no file size wraps where long
+    // is 32 bits.
+    const long end = series_end(series);
+    return series.count > 0 && end > 0 && static_cast<std::size_t>(end) > file_size;
 }
 
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,

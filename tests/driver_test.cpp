@@ -20,16 +20,11 @@ using test_image::f32;
 using test_image::Series;
 using test_image::with_table;
 
-struct Result {
-    int status;
-    std::string console;
-    std::string output;
-};
+using Result = curvedump::Conversion;
 
 Result convert(const std::vector<unsigned char>& file)
 {
-    const check_conversion::Result r = check_conversion::convert(file.data(), file.size());
-    return {r.status, r.console, r.output};
+    return check_conversion::convert(file.data(), file.size());
 }
 
 std::string last_line(const std::string& text)
@@ -50,6 +45,7 @@ TEST(ConvertImage, SmallExample)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.console, test_image::small_example_header);
     EXPECT_EQ(r.output, test_image::small_example_output);
+    EXPECT_EQ(r.past_end, 0); // series 2 ends where the file does
 }
 
 TEST(ConvertImage, EmptyFileHasNothingToHold)
@@ -165,6 +161,7 @@ TEST(ConvertImage, DataPastEndOfFileIsZero)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.output, " 2.0000e+00 -1.5000e+00\r\n"
                         " 2.0000e+00 -1.5000e+00\r\n");
+    EXPECT_EQ(r.past_end, 3);
 }
 
 // Series 2 values come from their own block, scaled by their own coefficients,

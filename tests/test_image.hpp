@@ -3,9 +3,12 @@
 // are bit patterns; f32() gives the pattern of a float literal.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -74,5 +77,64 @@ inline const std::string small_example_output = " 1.0000e+00  1.2000e+01\r\n"
                                                 "-2.5000e+00  0.0000e+00\r\n"
                                                 " 1.0000e-01  1.0000e+01\r\n"
                                                 " 1.0000e+30  1.0004e+01\r\n";
+
+// A file drawn from `bits`, the same on every platform (the standard fixes
+// mt19937_64's output, not a distribution's): descriptors inside the image
+// with lengths up to the image's end, now and then any 16 bits; scale and
+// offset where the arithmetic has its edges or any bits; raw values of any
+// bits or of ordinary magnitudes, specials put among them; files cut
+// within the header, series past the end of the file, and files too large.
+inline std::vector<unsigned char> random_file(std::mt19937_64& bits)
+{
+    const auto below = [&bits](std::uint64_t n) { return bits() % n; };
+    constexpr std::uint32_t specials[] = {
+        0x00000000, 0x80000000, 0x3F800000, 0xBF800000, 0x7F800000, 0xFF800000,
+        0x7FC00000, 0xFFC00001, 0x7F800001, 0x00000001, 0x807FFFFF, 0x00800000,
+        0x7F7FFFFF, 0xFF7FFFFF, 0x40490FDB, 0xC0490FDB, 0x3DCCCCCD, 0x5F000000};
+    const auto special = [&]() { return specials[below(std::size(specials))]; };
+    const auto coefficient = [&]() {
+        return below(2) == 0 ? special() : static_cast<std::uint32_t>(bits());
+    };
+    constexpr std::size_t image = 32768;
+    const std::uint64_t size_kind = below(100);
+    std::size_t size = 176 + below(4096);
+    if (size_kind < 5)
+        size = below(176);
+    else if (size_kind < 7)
+        size = image + below(2);
+    else if (size_kind >= 70)
+        size = 176 + below(image - 176);
+    // Whole words and the whole table first; cut to size at the end.
+    std::vector<unsigned char> file(std::max<std::size_t>(176, (size + 3) / 4 * 4));
+    const bool any_bits = below(2) == 0;
+    for (std::size_t pos = 0; pos < file.size(); pos += 4) {
+        const auto word = static_cast<std::uint32_t>(bits());
+        // Any bits, or a normal value between 2^-17 and 2^14.
+        const std::uint32_t ordinary = (word & 0x807FFFFF) | (110 + (word >> 23) % 31) << 23;
+        put_be32(file, pos, any_bits ? word : ordinary);
+    }
+    std::vector<Series> table(2);
+    for (Series& s : table) {
+        if (below(16) == 0) {
+            s.block = static_cast<std::uint16_t>(bits());
+            s.length = static_cast<std::uint16_t>(bits());
+        } else {
+            s.block = static_cast<std::uint16_t>(below(128));
+            const std::uint64_t room = std::min<std::uint64_t>(image - 256 * s.block, 32767);
+            s.length = static_cast<std::uint16_t>(below(below(8) == 0 ? room + 1 : 2049));
+        }
+        s.scale = coefficient();
+        s.offset = coefficient();
+        for (std::uint64_t n = below(4); n > 0 && s.length >= 4 && s.block < 128; --n) {
+            const std::size_t pos = std::size_t{256} * s.block + 4 * below(s.length / 4);
+            if (pos + 4 <= file.size())
+                put_be32(file, pos, special());
+        }
+    }
+    const std::vector<unsigned char> header = with_table(table[0], table[1]);
+    std::copy(header.begin() + 144, header.end(), file.begin() + 144);
+    file.resize(size);
+    return file;
+}
 
 } // namespace test_image

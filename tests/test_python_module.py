@@ -477,6 +477,7 @@ BAD_STATES = [
     ("a field past 16 bits", lambda s: with_field(s, 0, 1 << 16), ValueError),
     ("a scale past 32 bits", lambda s: with_field(s, 6, -1), ValueError),
     ("a series past 32,768 bytes", lambda s: with_field(s, 1, 127), ValueError),
+    ("a negative block", lambda s: with_field(s, 0, -1), ValueError),
     ("a negative file size", lambda s: dict(s, file_size=-1), ValueError),
     ("a path of bytes", lambda s: dict(s, path=b"x"), TypeError),
 ]
@@ -550,6 +551,8 @@ CORE_MISUSES = [
     lambda core: core.console(("a",) * 10),
     lambda core: core.console((1 << 40,) * 10),
     lambda core: core.past_end((0,) * 10, -1),
+    lambda core: core.descriptors_fit((1.0,) * 10),
+    lambda core: core.descriptors_fit((0,) * 9),
     lambda core: core.decode_bytes(np.zeros((4, 4), np.uint8)),
     lambda core: core.decode_bytes(np.zeros(4, np.uint32)),
     lambda core: core.decode_bytes(3),

@@ -122,11 +122,8 @@ def _checked_state(state):
     if not all(-32768 <= f < 32768 for f in fields[:6]) or \
             not all(0 <= f < 2**32 for f in fields[6:]):
         raise ValueError("Curves state: a descriptor field out of its range")
-    for block, length, count in ((fields[0], fields[2], fields[4]),
-                                 (fields[1], fields[3], fields[5])):
-        if length < 0 or count != length // 4 or \
-                (count > 0 and (block < 0 or block * 256 + 4 * count > _IMAGE_SIZE)):
-            raise ValueError("Curves state: a descriptor no file can have")
+    if not _core.descriptors_fit(fields):
+        raise ValueError("Curves state: a descriptor no file can have")
     if fields[4] + fields[5] == 0 or not 0 <= file_size < _IMAGE_SIZE:
         raise ValueError("Curves state: no values, or a file size no file can have")
     if len(values) != 4 * (fields[4] + fields[5]):
