@@ -436,6 +436,83 @@ def test_pickles_and_copies(how):
     in_child("probe_copy", how)
 
 
+def walk_bases(array_):
+    """The chain of .base from an array up to its end."""
+    chain = []
+    while array_ is not None:
+        chain.append(array_)
+        array_ = getattr(array_, "base", None)
+    return chain
+
+
+# The store under the series: memory a C++ object owns, which nothing
+# reachable from Python can free or resize under a view.
+def probe_store(what):
+    curves = curvedump.read(SAMPLES[0])
+    if what == "after a pickle":
+        curves = pickle.loads(pickle.dumps(curves))
+    before = curves.text()
+    owner = walk_bases(curves.series1)[-1]
+    assert not any(isinstance(b, (bytearray, memoryview, bytes)) for series in
+                   (curves.series1, curves.series2) for b in walk_bases(series))
+    assert not curves.series1.base.flags.owndata and curves.series1.base.base is owner
+    if what == "release the store's base, then assign":
+        with pytest.raises(AttributeError):  # once a memoryview, released under the views
+            curves.series1.base.base.release()
+    else:
+        for array_ in (curves.series1.base, curves.series1, curves.series2):
+            with pytest.raises(ValueError):
+                array_.resize(0, refcheck=False)
+    assert curves.text() == before
+    curves.series1 = np.arange(200, dtype=np.float32)
+    assert curves.series1.tolist() == list(range(200))
+    assert sys.getsizeof(curves) >= curves.series1.nbytes + curves.series2.nbytes
+
+
+@pytest.mark.parametrize("what", ["release the store's base, then assign", "resize",
+                                  "after a pickle"])
+def test_the_store_outlives_its_views(what):
+    in_child("probe_store", what)
+
+
+def test_sizes_dask_can_trust():
+    curves = curvedump.read(SAMPLES[0])
+    values = curves.series1.nbytes + curves.series2.nbytes
+    assert values <= sys.getsizeof(curves) <= values + 512
+    sizeof = need_dask() and __import__("dask.sizeof").sizeof.sizeof
+    assert sizeof(curves) == sys.getsizeof(curves)
+
+
+# What read_bytes is given beside bytes: the same Curves, or TypeError.
+BUFFERS = [
+    ("array.array of bytes", lambda d: array.array("B", d), True),
+    ("array.array of shorts", lambda d: array.array("h", d), True),
+    ("mmap", lambda d: mmap_of(d), True),
+    ("float64 array over the bytes", lambda d: np.frombuffer(d, np.float64), True),
+    ("bool array over the bytes", lambda d: np.frombuffer(d, np.bool_), True),
+    ("object array", lambda d: np.zeros(300, object), TypeError),
+    ("object array, one item", lambda d: np.array([d], object), TypeError),
+    ("structured array", lambda d: np.zeros(300, "i4,f4"), TypeError),
+    ("a str", lambda d: d.decode("latin-1"), TypeError),
+]
+
+
+def mmap_of(data):
+    anonymous = mmap.mmap(-1, len(data))
+    anonymous.write(data)
+    return anonymous
+
+
+@pytest.mark.parametrize("what, make, same", BUFFERS, ids=[r[0] for r in BUFFERS])
+def test_read_bytes_takes_plain_buffers(what, make, same):
+    data = SAMPLES[0].read_bytes()
+    if isinstance(same, type):
+        with pytest.raises(same):
+            curvedump.read_bytes(make(data))
+    else:
+        assert curvedump.read_bytes(make(data)) == curvedump.read_bytes(data)
+
+
 # Every use of a Curves that has no file behind it (object.__new__ is the
 # only way to make one): each raises.
 UNMADE_USES = [lambda c, n=name: getattr(c, n) for name in (
@@ -565,6 +642,12 @@ CORE_MISUSES = [
     lambda core: core.decode_file(b"x\0y"),
     lambda core: core.convert(None),
     lambda core: core.to_double(-1),
+    lambda core: core.read_files([1], np.zeros(1, np.int32), 1, True),
+    lambda core: core.read_files([b"x"], np.zeros(2, np.int32), 1, True),
+    lambda core: core.read_files([b"x\0"], np.zeros(1, np.int32), 1, True),
+    lambda core: core.read_files(b"x", np.zeros(1, np.int32), 1, True),
+    lambda core: core.store(b"abc"),
+    lambda core: core.store("abcd"),
 ]
 
 
@@ -655,7 +738,10 @@ def test_public_names(monkeypatch):
     assert issubclass(curvedump.ShortFileWarning, UserWarning)
     error = pickle.loads(pickle.dumps(curvedump.Error(5, "invalid", "x\r\ninvalid\r\n", "a.bin")))
     assert (error.status, error.message, error.filename, str(error)) == \
-        (5, "invalid", "a.bin", "invalid: 'a.bin'")
+        (curvedump.Status.BAD_DESCRIPTOR, "invalid", "a.bin", "invalid: 'a.bin'")
+    assert repr(error) == "<curvedump.Error status=5 (BAD_DESCRIPTOR) file='a.bin' " \
+        "message='invalid'>"
+    assert [int(s) for s in curvedump.Status] == list(range(6))
     monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
     with pytest.raises(ImportError, match="needs pandas"):
         curvedump.read(SAMPLES[0]).to_pandas()
@@ -690,6 +776,16 @@ reveal_type(curves.series1)
 size: str = curves.file_size
 """
 
+BUFFER_USES = """import array, mmap
+import numpy as np
+import curvedump
+curvedump.read_bytes(b""), curvedump.read_bytes(bytearray()), curvedump.read_bytes(memoryview(b""))
+curvedump.read_bytes(array.array("h")), curvedump.read_bytes(mmap.mmap(-1, 1))
+curvedump.read_bytes(np.zeros(1, np.uint8)), curvedump.read_bytes(np.zeros(1, np.float64))
+curves: curvedump.Curves = curvedump.read_bytes(b"", short="ignore")
+values, report = curvedump.read_frame(["a", b"b"], errors="record", short="error")
+"""
+
 # The checks of the installed package's types: command, status, what the
 # output must hold.
 TYPED_CHECKS = [
@@ -699,6 +795,14 @@ TYPED_CHECKS = [
      ['3: note: Revealed type is "numpy.ndarray[Any, numpy.dtype[numpy.floating[',
       '4: error: Incompatible types in assignment (expression has type "int", variable has '
       'type "str")', "Found 1 error in 1 file"]),
+    ("mypy takes every buffer the docs list",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", BUFFER_USES], 0, ["Success: no issues found"]),
+    ("mypy flags Curves() and a str for read_bytes",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", "import curvedump\ncurvedump.Curves()\ncurvedump.read_bytes('x')\n"], 1,
+     ['2: error: Too few arguments for "Curves"', '3: error: Argument 1 to "read_bytes" has '
+      'incompatible type "str"', "Found 2 errors in 1 file"]),
     ("stubtest: the stubs match the package",
      lambda py: [py, "-m", "mypy.stubtest", "curvedump", "--allowlist",
                  SOURCE / "python" / "stubtest_allowlist.txt"], 0, ["Success"]),
