@@ -6,7 +6,7 @@
 - curvedump.dask.read_frame, files_per_partition=1000, on a LocalCluster
   of 2 worker processes started before the clock.
 
-The files (50 to 200 values in each series, from a seeded generator) are
+The files (50 to 200 values in both series, from a seeded generator) are
 made in a temporary folder and read once before timing, so that the cache
 is warm. Each round times the three in turn; with --rounds N the medians
 follow. Prints the ratios against read_frame and the bytes a row of its
@@ -53,8 +53,9 @@ def numpy_loop(paths):
 
 
 def make_file(path, generator):
-    """Series 1 at block 1, series 2 in the blocks after it."""
-    counts = [generator.randint(50, 200) for _ in range(2)]
+    """Series 1 at block 1, series 2 in the blocks after it, both of the
+    same count (a time and a signal, say)."""
+    counts = [generator.randint(50, 200)] * 2
     blocks = [1, 1 + -(-4 * counts[0] // 256)]
     data = bytearray(256 * blocks[1] + 4 * counts[1])
     for table, block, count in zip((144, 160), blocks, counts):

@@ -1059,8 +1059,8 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     assert str(values._meta["file"].dtype) == "category"  # pylint: disable=protected-access
     calls = []
     if client is None:  # the same process: count the partitions read
-        read_frame = curvedump.read_frame
-        monkeypatch.setattr(curvedump, "read_frame",
+        read_frame = curvedump._read_frame  # pylint: disable=protected-access
+        monkeypatch.setattr(curvedump, "_read_frame",
                             lambda *a, **k: calls.append(1) or read_frame(*a, **k))
     scheduler = client or "threads"
     if errors == "raise":

@@ -504,6 +504,11 @@ def read_frame(paths, *, errors="raise", short="warn"):
     included false). The files are read with other threads running, on a
     few threads of their own.
     """
+    return _read_frame(paths, errors, short, _THREADS)
+
+
+def _read_frame(paths, errors, short, threads):
+    """read_frame on at most `threads` threads of its own."""
     if errors not in _ERRORS_MODES:
         raise ValueError(f"errors must be 'raise' or 'record', not {errors!r}")
     _checked_short(short)
@@ -522,7 +527,7 @@ def read_frame(paths, *, errors="raise", short="warn"):
     categories = list(dict.fromkeys(shown))
     code_of = {path: code for code, path in enumerate(categories)}
     codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
-    threads = _THREADS if len(names) >= _FILES_PER_THREAD else 1
+    threads = threads if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error")
     if errors == "raise":
         failure = _first_failure(read, shown, short)
