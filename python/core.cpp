@@ -65,7 +65,7 @@ py::array_t<float> owned_store(const std::uint32_t* bits, std::size_t count)
     float* data = values->data();
     const py::capsule owner(values.get(),
                             [](void* p) { delete static_cast<std::vector<float>*>(p); });
-    values.release(); // the capsule owns it now
+    static_cast<void>(values.release()); // the capsule owns it now
     return {
         {static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
 }
@@ -246,9 +246,10 @@ void read_all(const std::vector<std::string>& paths, std::vector<FileRead>& read
         }
         work(0);
     }
-    for (const auto& failure : failures)
+    for (const auto& failure : failures) {
         if (failure)
             std::rethrow_exception(failure);
+    }
 }
 
 // The columns of read_frame and the report's figures. file_codes[i] is the
