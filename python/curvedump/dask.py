@@ -54,8 +54,9 @@ def read_frame(paths, *, files_per_partition=1000, errors="record", short="warn"
     if not parts:
         return (dd.from_pandas(values_meta, npartitions=1),
                 dd.from_pandas(report_meta, npartitions=1))
-    values = dd.from_delayed([part[0] for part in parts], meta=values_meta)
-    report = dd.from_delayed([part[1] for part in parts], meta=report_meta)
+    # Every partition has the meta's columns and dtypes (read_frame makes both).
+    values = dd.from_delayed([part[0] for part in parts], meta=values_meta, verify_meta=False)
+    report = dd.from_delayed([part[1] for part in parts], meta=report_meta, verify_meta=False)
     return values, report
 
 
