@@ -481,7 +481,7 @@ def _warn_short_files(shown, past_end):
     warnings.warn(f"{len(short_files)} file{'s' if len(short_files) > 1 else ''} with a series "
                   f"that runs past the end of the file ({named}{more}); their values there are "
                   "read from zero bytes, as the tool reads them, and the report's truncated "
-                  "column marks them", ShortFileWarning, stacklevel=3)
+                  "column marks them", ShortFileWarning, stacklevel=4)
 
 
 def read_frame(paths, *, errors="raise", short="warn"):
