@@ -48,7 +48,10 @@ class Error(ValueError):
 
     def __init__(self, status, message, console, filename=None):
         super().__init__(message)
-        self.status = Status(status) if status in Status._value2member_map_ else status
+        try:
+            self.status = Status(status)
+        except ValueError:  # a status of another release: kept as it is
+            self.status = status
         self.message = message
         self.console = console
         self.filename = filename
