@@ -14,9 +14,14 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <exception>
 #include <limits>
+#include <memory>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace py = pybind11;
@@ -47,31 +52,70 @@ py::tuple descriptor_fields(const curvedump::Decoded& d)
                           d.series1.offset, d.series2.offset);
 }
 
-// What decoding gives, for __init__.py: (status, descriptor fields,
-// file size, series_past_end, the values of both series as one bytearray
-// of native float32 or None, console text or None). The console text is
-// made only for a refusal, so that reading costs the decoding and scaling
-// alone. The values go into a bytearray, which numpy views without owning
-// it: nobody can then resize or reshape the store behind the views.
-py::tuple decoded_result(const curvedump::Decoded& d)
+// A float32 array over memory that a capsule owns: the array's base is
+// the capsule, numpy does not own the data (so resize refuses) and nothing
+// reachable from Python can free it while a view of it lives. The bit
+// patterns are copied as they are: no conversion touches a NaN's bits.
+py::array_t<float> owned_store(const std::uint32_t* bits, std::size_t count)
 {
-    if (d.status != curvedump::status_ok) {
-        return py::make_tuple(d.status, descriptor_fields(d), d.file_size, 0, py::none(),
-                              console_str(curvedump::console_lines(d)));
-    }
-    // Bit patterns copied as they are: no conversion touches a NaN's bits.
-    const auto values = py::reinterpret_steal<py::object>(PyByteArray_FromStringAndSize(
-        reinterpret_cast<const char*>(d.values.data()),
-        static_cast<Py_ssize_t>(d.values.size() * sizeof(std::uint32_t))));
-    if (!values)
-        throw py::error_already_set();
-    return py::make_tuple(d.status, descriptor_fields(d), d.file_size,
-                          curvedump::series_past_end(d), values, py::none());
+    // One element at least: numpy allocates memory of its own for a null pointer.
+    auto values = std::make_unique<std::vector<float>>(std::max<std::size_t>(count, 1));
+    if (count != 0)
+        std::memcpy(values->data(), bits, count * sizeof(float));
+    float* data = values->data();
+    const py::capsule owner(values.get(),
+                            [](void* p) { delete static_cast<std::vector<float>*>(p); });
+    static_cast<void>(values.release()); // the capsule owns it now
+    return {
+        {static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
 }
 
-// (errno, None) when the file cannot be opened or read, else (0, what
-// decoded_result gives).
-py::tuple decode_file(const py::bytes& name)
+// A store from the little-endian float32 bytes of a pickle.
+py::array_t<float> store_from_bytes(const py::bytes& data)
+{
+    const auto bytes = data.cast<std::string>();
+    if (bytes.size() % 4 != 0)
+        throw py::value_error("a whole number of float32 values expected");
+    std::vector<std::uint32_t> bits(bytes.size() / 4);
+    for (std::size_t i = 0; i < bits.size(); ++i) {
+        const auto* b = reinterpret_cast<const unsigned char*>(bytes.data()) + 4 * i;
+        bits[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
+                  std::uint32_t{b[3]} << 24;
+    }
+    return owned_store(bits.data(), bits.size());
+}
+
+// What reading a file or bytes gives, for __init__.py. error: errno's
+// value when the file cannot be opened or read (the rest is then empty).
+// values: both series' values as one store, or None for a refusal.
+// console: the console text up to the refusal's message, made only for a
+// refusal, so that reading costs the decoding and scaling alone.
+struct FileResult {
+    int error = 0;
+    int status = curvedump::status_ok;
+    py::tuple fields;
+    std::size_t file_size = 0;
+    int past_end = 0;
+    py::object values = py::none();
+    py::object console = py::none();
+};
+
+FileResult decoded_result(const curvedump::Decoded& d)
+{
+    FileResult result;
+    result.status = d.status;
+    result.fields = descriptor_fields(d);
+    result.file_size = d.file_size;
+    if (d.status != curvedump::status_ok) {
+        result.console = console_str(curvedump::console_lines(d));
+        return result;
+    }
+    result.past_end = curvedump::series_past_end(d);
+    result.values = owned_store(d.values.data(), d.values.size());
+    return result;
+}
+
+FileResult decode_file(const py::bytes& name)
 {
     const std::string path = checked_name(name);
     int error = 0;
@@ -80,21 +124,35 @@ py::tuple decode_file(const py::bytes& name)
         const py::gil_scoped_release unlocked;
         decoded = curvedump::decode_file(path, error);
     }
-    if (error != 0)
-        return py::make_tuple(error, py::none());
-    return py::make_tuple(0, decoded_result(decoded));
+    if (error != 0) {
+        FileResult failed;
+        failed.error = error;
+        return failed;
+    }
+    return decoded_result(decoded);
 }
 
-// Any bytes-like object of single bytes, however laid out (every other
-// byte, reversed), as decoded_result gives it.
-py::tuple decode_bytes(const py::object& data)
+// Whether a buffer's items are plain bytes: a format of one of the
+// struct module's single-byte codes, with or without a byte-order mark.
+bool plain_bytes(const std::string& format)
+{
+    const std::string_view code =
+        format.size() == 2 && std::string_view("@=<>!").find(format[0]) != std::string_view::npos
+            ? std::string_view(format).substr(1)
+            : std::string_view(format);
+    return code == "B" || code == "b" || code == "c" || code == "?";
+}
+
+// Any bytes-like object of single plain bytes, however laid out (every
+// other byte, reversed), as decoded_result gives it.
+FileResult decode_bytes(const py::object& data)
 {
     if (PyObject_CheckBuffer(data.ptr()) == 0) {
         const auto type = py::type::handle_of(data).attr("__name__").cast<std::string>();
         throw py::type_error("read_bytes takes a bytes-like object, not " + type);
     }
     const py::buffer_info info = py::reinterpret_borrow<py::buffer>(data).request();
-    if (info.ndim != 1 || info.itemsize != 1)
+    if (info.ndim != 1 || info.itemsize != 1 || !plain_bytes(info.format))
         throw py::type_error("read_bytes takes a bytes-like object of single bytes");
     // Copied while the object cannot change, step by step for a view whose
     // bytes are not next to each other; decoded without the lock.
@@ -117,8 +175,18 @@ py::tuple decode_bytes(const py::object& data)
     return decoded_result(decoded);
 }
 
-// (status, console text, input errno, output errno, series_past_end).
-py::tuple convert_path(const py::bytes& name)
+// What a conversion gives: its status and console text, errno's value for
+// an input that could not be read and for an output that could not be
+// written, and series_past_end of the file.
+struct ConvertResult {
+    int status = 0;
+    py::str console;
+    int input_error = 0;
+    int output_error = 0;
+    int past_end = 0;
+};
+
+ConvertResult convert_path(const py::bytes& name)
 {
     const std::string path = checked_name(name);
     std::string console;
@@ -129,8 +197,178 @@ py::tuple convert_path(const py::bytes& name)
         status = curvedump::convert_file(
             path, [&console](std::string_view text) { console.append(text); }, &report);
     }
-    return py::make_tuple(status, console_str(console), report.input_error, report.output_error,
-                          report.past_end);
+    return {status, console_str(console), report.input_error, report.output_error, report.past_end};
+}
+
+// --- Many files at once: the columns of read_frame ---------------------------
+
+// One file as read_files reads it.
+struct FileRead {
+    int error = 0; // errno's value when it cannot be opened or read
+    curvedump::Decoded decoded;
+    int past_end = 0;
+    bool included = false; // its rows go into the columns
+    std::size_t rows = 0;  // the shorter series' count, when included
+};
+
+// Reads every path into reads, on `threads` threads that take the next
+// path in turn; no Python object is touched. The first exception of any
+// thread (memory running out) is thrown again here.
+void read_all(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
+              std::size_t threads)
+{
+    std::atomic<std::size_t> next{0};
+    std::vector<std::exception_ptr> failures(threads);
+    const auto work = [&](std::size_t worker) {
+        try {
+            for (std::size_t i = next++; i < paths.size(); i = next++)
+                reads[i].decoded = curvedump::decode_file(paths[i], reads[i].error);
+        } catch (...) {
+            failures[worker] = std::current_exception();
+            next = paths.size(); // the others stop too
+        }
+    };
+    {
+        // Joined however this block ends; a thread the system cannot
+        // start leaves its share to the others.
+        struct Pool {
+            std::vector<std::thread> threads;
+            ~Pool()
+            {
+                for (auto& thread : threads)
+                    thread.join();
+            }
+        } pool;
+        try {
+            for (std::size_t worker = 1; worker < threads; ++worker)
+                pool.threads.emplace_back(work, worker);
+        } catch (const std::system_error&) {
+        }
+        work(0);
+    }
+    for (const auto& failure : failures) {
+        if (failure)
+            std::rethrow_exception(failure);
+    }
+}
+
+// The columns of read_frame and the report's figures. file_codes[i] is the
+// category code of paths[i]. Per row: file (the code of its path), row,
+// series1, series2. Per path: error, status, past_end, count1, count2,
+// file_size (-1 where the file was not read whole) and included; consoles
+// maps the index of each refused path to the tool's console text for it.
+struct FrameResult {
+    py::array_t<std::int32_t> file;
+    py::array_t<std::int32_t> row;
+    py::array_t<float> series1;
+    py::array_t<float> series2;
+    py::array_t<std::int32_t> error;
+    py::array_t<std::int8_t> status;
+    py::array_t<std::int8_t> past_end;
+    py::array_t<std::int32_t> count1;
+    py::array_t<std::int32_t> count2;
+    py::array_t<std::int64_t> file_size;
+    py::array_t<bool> included;
+    py::dict consoles;
+};
+
+// Where fill_columns writes: the columns' memory, taken with the lock held.
+struct Columns {
+    std::int32_t* file;
+    std::int32_t* row;
+    float* series1;
+    float* series2;
+};
+
+// Copies the included files' rows into the columns, in the order of the
+// paths; runs without the lock.
+void fill_columns(const std::vector<FileRead>& reads, const std::vector<std::int32_t>& file_codes,
+                  const Columns& columns)
+{
+    auto* const file = columns.file;
+    auto* const row = columns.row;
+    auto* const series1 = columns.series1;
+    auto* const series2 = columns.series2;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        const FileRead& read = reads[i];
+        if (!read.included)
+            continue;
+        const auto count1 = static_cast<std::size_t>(read.decoded.series1.count);
+        const std::uint32_t* values = read.decoded.values.data();
+        std::memcpy(series1 + at, values, read.rows * sizeof(float));
+        std::memcpy(series2 + at, values + count1, read.rows * sizeof(float));
+        std::fill_n(file + at, read.rows, file_codes[i]);
+        for (std::size_t r = 0; r < read.rows; ++r)
+            row[at + r] = static_cast<std::int32_t>(r);
+        at += read.rows;
+    }
+}
+
+FrameResult read_files(const py::list& names,
+                       const py::array_t<std::int32_t, py::array::c_style>& file_codes,
+                       std::size_t threads, bool include_short)
+{
+    if (file_codes.ndim() != 1 || static_cast<std::size_t>(file_codes.size()) != names.size())
+        throw py::value_error("one file code per name expected");
+    std::vector<std::string> paths;
+    paths.reserve(names.size());
+    for (const py::handle name : names) {
+        if (!PyBytes_Check(name.ptr()))
+            throw py::type_error("names are bytes");
+        paths.push_back(checked_name(py::reinterpret_borrow<py::bytes>(name)));
+    }
+    const std::vector<std::int32_t> codes(file_codes.data(), file_codes.data() + names.size());
+    std::vector<FileRead> reads(paths.size());
+    std::size_t rows = 0;
+    {
+        const py::gil_scoped_release unlocked;
+        read_all(paths, reads,
+                 std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(1, paths.size())));
+        for (FileRead& read : reads) {
+            const curvedump::Decoded& d = read.decoded;
+            if (read.error != 0 || d.status != curvedump::status_ok)
+                continue;
+            read.past_end = curvedump::series_past_end(d);
+            read.included = read.past_end == 0 || include_short;
+            if (read.included)
+                read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
+            rows += read.rows;
+        }
+    }
+    const auto row_count = static_cast<py::ssize_t>(rows);
+    const auto path_count = static_cast<py::ssize_t>(paths.size());
+    FrameResult out{py::array_t<std::int32_t>(row_count),  py::array_t<std::int32_t>(row_count),
+                    py::array_t<float>(row_count),         py::array_t<float>(row_count),
+                    py::array_t<std::int32_t>(path_count), py::array_t<std::int8_t>(path_count),
+                    py::array_t<std::int8_t>(path_count),  py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int32_t>(path_count), py::array_t<std::int64_t>(path_count),
+                    py::array_t<bool>(path_count),         py::dict()};
+    const Columns columns{out.file.mutable_data(), out.row.mutable_data(),
+                          out.series1.mutable_data(), out.series2.mutable_data()};
+    {
+        const py::gil_scoped_release unlocked;
+        fill_columns(reads, codes, columns);
+    }
+    for (std::size_t n = 0; n < reads.size(); ++n) {
+        const auto i = static_cast<py::ssize_t>(n);
+        const FileRead& read = reads[n];
+        const curvedump::Decoded& d = read.decoded;
+        const bool refused = read.error == 0 && d.status != curvedump::status_ok;
+        // A file too large is not read whole, and one not read has no size.
+        const bool sized = read.error == 0 && d.status != curvedump::status_too_large;
+        out.error.mutable_at(i) = read.error;
+        out.status.mutable_at(i) =
+            static_cast<std::int8_t>(read.error != 0 ? curvedump::status_input : d.status);
+        out.past_end.mutable_at(i) = static_cast<std::int8_t>(read.past_end);
+        out.count1.mutable_at(i) = d.series1.count;
+        out.count2.mutable_at(i) = d.series2.count;
+        out.file_size.mutable_at(i) = sized ? static_cast<std::int64_t>(d.file_size) : -1;
+        out.included.mutable_at(i) = read.included;
+        if (refused)
+            out.consoles[py::int_(n)] = console_str(curvedump::console_lines(d));
+    }
+    return out;
 }
 
 // Field i of a tuple of ints: TypeError for anything but an int, and
@@ -221,8 +459,38 @@ PYBIND11_MODULE(_core, m)
               "names).";
     m.attr("__version__") = CURVEDUMP_VERSION;
     m.attr("image_size") = curvedump::image_size;
+    py::class_<FileResult>(m, "FileResult")
+        .def_readonly("error", &FileResult::error)
+        .def_readonly("status", &FileResult::status)
+        .def_readonly("fields", &FileResult::fields)
+        .def_readonly("file_size", &FileResult::file_size)
+        .def_readonly("past_end", &FileResult::past_end)
+        .def_readonly("values", &FileResult::values)
+        .def_readonly("console", &FileResult::console);
+    py::class_<ConvertResult>(m, "ConvertResult")
+        .def_readonly("status", &ConvertResult::status)
+        .def_readonly("console", &ConvertResult::console)
+        .def_readonly("input_error", &ConvertResult::input_error)
+        .def_readonly("output_error", &ConvertResult::output_error)
+        .def_readonly("past_end", &ConvertResult::past_end);
+    py::class_<FrameResult>(m, "FrameResult")
+        .def_readonly("file", &FrameResult::file)
+        .def_readonly("row", &FrameResult::row)
+        .def_readonly("series1", &FrameResult::series1)
+        .def_readonly("series2", &FrameResult::series2)
+        .def_readonly("error", &FrameResult::error)
+        .def_readonly("status", &FrameResult::status)
+        .def_readonly("past_end", &FrameResult::past_end)
+        .def_readonly("count1", &FrameResult::count1)
+        .def_readonly("count2", &FrameResult::count2)
+        .def_readonly("file_size", &FrameResult::file_size)
+        .def_readonly("included", &FrameResult::included)
+        .def_readonly("consoles", &FrameResult::consoles);
     m.def("decode_file", &decode_file, py::arg("name"));
     m.def("decode_bytes", &decode_bytes, py::arg("data"));
+    m.def("read_files", &read_files, py::arg("names"), py::arg("file_codes"), py::arg("threads"),
+          py::arg("include_short"));
+    m.def("store", &store_from_bytes, py::arg("data"));
     m.def("convert", &convert_path, py::arg("name"));
     m.def("console", &console, py::arg("fields"));
     m.def("descriptors_fit", &descriptors_fit, py::arg("fields"));

@@ -297,16 +297,37 @@ def make_archive(root):
     (root / BLOCKED).write_bytes(GOOD)
 
 
-def test_python_archive_recipe(package, tmp_path, monkeypatch):
+def need_dask():
+    if importlib.util.find_spec("dask") is None or importlib.util.find_spec("distributed") is None:
+        message = f"{sys.executable} has no dask or distributed " \
+            "(Debian: python3-dask python3-distributed)"
+        if os.environ.get("CI") == "true":
+            pytest.fail(message)
+        pytest.skip(message)
+
+
+@pytest.mark.parametrize("name", ["python-archive", "python-archive-dask"])
+def test_python_archive_recipes(name, package, tmp_path, monkeypatch):
+    if name.endswith("dask"):
+        need_dask()
+        # The cluster's worker processes import the package from here.
+        monkeypatch.setenv("PYTHONPATH", str(package_path()))
     make_archive(tmp_path / "archive")
-    names = run_python("python-archive", tmp_path, monkeypatch)
+    names = run_python(name, tmp_path, monkeypatch)
     good = sorted(f"archive/{name}" for name in GOOD_INPUTS | {BLOCKED})
-    frame = names["df"]
-    assert list(frame.columns) == ["series1", "series2", "file"]
-    assert frame["file"].tolist() == [name for name in good for _ in range(2)]
-    assert frame[["series1", "series2"]].to_numpy().tolist() == [[1.0, 12.0], [-2.5, 0.0]] * 4
-    assert sorted((path.as_posix(), type(error), error.status) for path, error in names["refused"]) \
-        == [("archive/2019/big.dat", package.Error, 4), ("archive/2020/bad.dat", package.Error, 5)]
+    values, report = (frame.reset_index(drop=True) for frame in (names["values"], names["report"]))
+    assert list(values.columns) == ["file", "row", "series1", "series2"]
+    files = [os.path.relpath(f, tmp_path) for f in values["file"]]
+    assert files == [name for name in good for _ in range(2)]
+    assert values["row"].tolist() == [0, 1] * 4
+    assert values[["series1", "series2"]].to_numpy().tolist() == [[1.0, 12.0], [-2.5, 0.0]] * 4
+    refused = report[~report["included"]]
+    assert [(os.path.relpath(f, tmp_path), s, m) for f, s, m in
+            zip(refused["file"], refused["status"], refused["message"])] == [
+        ("archive/2019/big.dat", package.Status.TOO_LARGE, "memory overflow"),
+        ("archive/2020/bad.dat", package.Status.BAD_DESCRIPTOR,
+         "invalid descriptor for series 2")]
+    assert len(report) == len(good) + 2
 
 
 @pytest.mark.parametrize("name,status,check", BATCHES, ids=[b[0] for b in BATCHES])

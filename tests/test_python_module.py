@@ -8,11 +8,13 @@ CURVEDUMP_BUILD_DIR and CMAKE_COMMAND, the typed-package checks take the
 package from `cmake --install`'s staging prefix; without them, from
 PYTHONPATH.
 """
+import array
 import concurrent.futures
 import copy
 import errno
 import io
 import math
+import mmap
 import os
 import pathlib
 import pickle
@@ -398,7 +400,10 @@ def test_every_kind_of_path(kind, name, bare, tmp_path, monkeypatch):
     curves = curvedump.read(kind(path))
     assert curves.lengths == (800, 800) and curves.path == os.fsdecode(path)
     assert repr(curves) == f"<curvedump.Curves path={os.fsdecode(path)!r} counts=(200, 200) " \
-        "file_size=2080>"
+        "file_size=2080 truncated=False>"
+    values, report = curvedump.read_frame([kind(path)])
+    assert list(values["file"].cat.categories) == report["file"].tolist() == [os.fsdecode(path)]
+    assert bits(values[["series1", "series2"]].to_numpy()) == bits(curves.pairs())
     console = curvedump.convert(kind(path))
     assert console.endswith(" -> " + os.fsdecode(path) + ".txt\r\n")
     assert os.path.exists(os.fsencode(path) + b".txt")
@@ -429,6 +434,83 @@ def probe_copy(how):
 @pytest.mark.parametrize("how", COPIES, ids=str)
 def test_pickles_and_copies(how):
     in_child("probe_copy", how)
+
+
+def walk_bases(array_):
+    """The chain of .base from an array up to its end."""
+    chain = []
+    while array_ is not None:
+        chain.append(array_)
+        array_ = getattr(array_, "base", None)
+    return chain
+
+
+# The store under the series: memory a C++ object owns, which nothing
+# reachable from Python can free or resize under a view.
+def probe_store(what):
+    curves = curvedump.read(SAMPLES[0])
+    if what == "after a pickle":
+        curves = pickle.loads(pickle.dumps(curves))
+    before = curves.text()
+    owner = walk_bases(curves.series1)[-1]
+    assert not any(isinstance(b, (bytearray, memoryview, bytes)) for series in
+                   (curves.series1, curves.series2) for b in walk_bases(series))
+    assert not curves.series1.base.flags.owndata and curves.series1.base.base is owner
+    if what == "release the store's base, then assign":
+        with pytest.raises(AttributeError):  # once a memoryview, released under the views
+            curves.series1.base.base.release()
+    else:
+        for array_ in (curves.series1.base, curves.series1, curves.series2):
+            with pytest.raises(ValueError):
+                array_.resize(0, refcheck=False)
+    assert curves.text() == before
+    curves.series1 = np.arange(200, dtype=np.float32)
+    assert curves.series1.tolist() == list(range(200))
+    assert sys.getsizeof(curves) >= curves.series1.nbytes + curves.series2.nbytes
+
+
+@pytest.mark.parametrize("what", ["release the store's base, then assign", "resize",
+                                  "after a pickle"])
+def test_the_store_outlives_its_views(what):
+    in_child("probe_store", what)
+
+
+def test_sizes_dask_can_trust():
+    curves = curvedump.read(SAMPLES[0])
+    values = curves.series1.nbytes + curves.series2.nbytes
+    assert values <= sys.getsizeof(curves) <= values + 512
+    sizeof = need_dask() and __import__("dask.sizeof").sizeof.sizeof
+    assert sizeof(curves) == sys.getsizeof(curves)
+
+
+# What read_bytes is given beside bytes: the same Curves, or TypeError.
+BUFFERS = [
+    ("array.array of bytes", lambda d: array.array("B", d), True),
+    ("array.array of shorts", lambda d: array.array("h", d), True),
+    ("mmap", lambda d: mmap_of(d), True),
+    ("float64 array over the bytes", lambda d: np.frombuffer(d, np.float64), True),
+    ("bool array over the bytes", lambda d: np.frombuffer(d, np.bool_), True),
+    ("object array", lambda d: np.zeros(300, object), TypeError),
+    ("object array, one item", lambda d: np.array([d], object), TypeError),
+    ("structured array", lambda d: np.zeros(300, "i4,f4"), TypeError),
+    ("a str", lambda d: d.decode("latin-1"), TypeError),
+]
+
+
+def mmap_of(data):
+    anonymous = mmap.mmap(-1, len(data))
+    anonymous.write(data)
+    return anonymous
+
+
+@pytest.mark.parametrize("what, make, same", BUFFERS, ids=[r[0] for r in BUFFERS])
+def test_read_bytes_takes_plain_buffers(what, make, same):
+    data = SAMPLES[0].read_bytes()
+    if isinstance(same, type):
+        with pytest.raises(same):
+            curvedump.read_bytes(make(data))
+    else:
+        assert curvedump.read_bytes(make(data)) == curvedump.read_bytes(data)
 
 
 # Every use of a Curves that has no file behind it (object.__new__ is the
@@ -560,6 +642,12 @@ CORE_MISUSES = [
     lambda core: core.decode_file(b"x\0y"),
     lambda core: core.convert(None),
     lambda core: core.to_double(-1),
+    lambda core: core.read_files([1], np.zeros(1, np.int32), 1, True),
+    lambda core: core.read_files([b"x"], np.zeros(2, np.int32), 1, True),
+    lambda core: core.read_files([b"x\0"], np.zeros(1, np.int32), 1, True),
+    lambda core: core.read_files(b"x", np.zeros(1, np.int32), 1, True),
+    lambda core: core.store(b"abc"),
+    lambda core: core.store("abcd"),
 ]
 
 
@@ -650,7 +738,10 @@ def test_public_names(monkeypatch):
     assert issubclass(curvedump.ShortFileWarning, UserWarning)
     error = pickle.loads(pickle.dumps(curvedump.Error(5, "invalid", "x\r\ninvalid\r\n", "a.bin")))
     assert (error.status, error.message, error.filename, str(error)) == \
-        (5, "invalid", "a.bin", "invalid: 'a.bin'")
+        (curvedump.Status.BAD_DESCRIPTOR, "invalid", "a.bin", "invalid: 'a.bin'")
+    assert repr(error) == "<curvedump.Error status=5 (BAD_DESCRIPTOR) file='a.bin' " \
+        "message='invalid'>"
+    assert [int(s) for s in curvedump.Status] == list(range(6))
     monkeypatch.setitem(sys.modules, "pandas", None)  # as if pandas were not installed
     with pytest.raises(ImportError, match="needs pandas"):
         curvedump.read(SAMPLES[0]).to_pandas()
@@ -685,6 +776,16 @@ reveal_type(curves.series1)
 size: str = curves.file_size
 """
 
+BUFFER_USES = """import array, mmap
+import numpy as np
+import curvedump
+curvedump.read_bytes(b""), curvedump.read_bytes(bytearray()), curvedump.read_bytes(memoryview(b""))
+curvedump.read_bytes(array.array("h")), curvedump.read_bytes(mmap.mmap(-1, 1))
+curvedump.read_bytes(np.zeros(1, np.uint8)), curvedump.read_bytes(np.zeros(1, np.float64))
+curves: curvedump.Curves = curvedump.read_bytes(b"", short="ignore")
+values, report = curvedump.read_frame(["a", b"b"], errors="record", short="error")
+"""
+
 # The checks of the installed package's types: command, status, what the
 # output must hold.
 TYPED_CHECKS = [
@@ -694,6 +795,14 @@ TYPED_CHECKS = [
      ['3: note: Revealed type is "numpy.ndarray[Any, numpy.dtype[numpy.floating[',
       '4: error: Incompatible types in assignment (expression has type "int", variable has '
       'type "str")', "Found 1 error in 1 file"]),
+    ("mypy takes every buffer the docs list",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", BUFFER_USES], 0, ["Success: no issues found"]),
+    ("mypy flags Curves() and a str for read_bytes",
+     lambda py: [sys.executable, "-m", "mypy", "--python-executable", py, "--no-incremental",
+                 "-c", "import curvedump\ncurvedump.Curves()\ncurvedump.read_bytes('x')\n"], 1,
+     ['2: error: Too few arguments for "Curves"', '3: error: Argument 1 to "read_bytes" has '
+      'incompatible type "str"', "Found 2 errors in 1 file"]),
     ("stubtest: the stubs match the package",
      lambda py: [py, "-m", "mypy.stubtest", "curvedump", "--allowlist",
                  SOURCE / "python" / "stubtest_allowlist.txt"], 0, ["Success"]),
@@ -726,6 +835,240 @@ def test_threads_and_processes():
     for thread in threads:
         thread.join()
     assert len(results) == 400 and all(text == expected for text in results)
+    # read_frame in two threads at once, each reading on threads of its own.
+    paths = [SAMPLES[0], SAMPLES[-1]] * 40
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        frames = list(pool.map(lambda _: curvedump.read_frame(paths, errors="record"), range(4)))
+    assert all(v.equals(frames[0][0]) and r.equals(frames[0][1]) for v, r in frames)
+    assert frames[0][1]["included"].sum() == sum(
+        not isinstance(read_one(p, "warn"), Exception) for p in paths)
     # A process pool sends the function to its worker and the Curves back.
     with concurrent.futures.ProcessPoolExecutor(1) as pool:
         assert pool.submit(curvedump.read, SAMPLES[0]).result().text() == expected
+
+
+# --- Short files per call ----------------------------------------------------
+
+SHORT = data_file((ONE, 0, [ONE, 0x40000000], 8), (ONE, 0x40200000, [], 8), 300)
+
+
+@pytest.mark.parametrize("short", ["warn", "ignore", "error"])
+@pytest.mark.parametrize("reader", ["read", "read_bytes", "read_frame"])
+def test_short_files_per_call(reader, short, tmp_path):
+    path = tmp_path / "short.bin"
+    path.write_bytes(SHORT)
+    call = {"read": lambda: curvedump.read(path, short=short),
+            "read_bytes": lambda: curvedump.read_bytes(SHORT, short=short),
+            "read_frame": lambda: curvedump.read_frame([path] * 5, short=short)}[reader]
+    shown = None if reader == "read_bytes" else str(path)
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        if short == "error":
+            with pytest.raises(curvedump.ShortFileError) as raised:
+                call()
+        else:
+            got = call()
+    assert [w.category for w in warned] == [curvedump.ShortFileWarning] * (short == "warn")
+    if short == "error":
+        error = raised.value
+        assert isinstance(error, ValueError)
+        assert (error.filename, error.counts, error.file_size, error.series) == \
+            (shown, (2, 2), 300, (2,))
+        assert pickle.loads(pickle.dumps(error)).args == error.args
+        return
+    if reader == "read_frame":  # one warning for the call, naming the count and the first few
+        values, report = got
+        assert report["truncated"].all() and report["included"].all() and len(values) == 10
+        assert short == "ignore" or str(warned[0].message).startswith(
+            f"5 files with a series that runs past the end of the file ({str(path)!r}, "
+            f"{str(path)!r}, {str(path)!r} and 2 more)")
+    else:
+        assert got.truncated and got.to_pandas().attrs == {"truncated": True}
+        assert repr(got).endswith("file_size=300 truncated=True>")
+
+
+# --- read_frame ----------------------------------------------------------------
+
+def overlapping():
+    """Series 2 at series 1's block: both read the same bytes."""
+    data = bytearray(data_file((ONE, 0, [ONE, 0x40000000], 8), (HALF, ONE, [], 8)))
+    struct.pack_into(">H", data, 162, 1)
+    return bytes(data)
+
+
+# An archive of every kind of file, by name: its bytes, or how to make it.
+ARCHIVE = {
+    "good.bin": lambda p: shutil.copyfile(SAMPLES[0], p),
+    "nan-inf.bin": data_file((ONE, 0, [0x7FC00001, 0x7F800000, 0xFF800000], 12),
+                             (ONE, 0, [0xFFC00000, 0, ONE], 12)),
+    "overlapping.bin": overlapping(),
+    "series2-empty.bin": data_file((ONE, 0, [ONE], 4), (ONE, 0, [], 0)),
+    "short.bin": SHORT,
+    "empty.bin": b"",
+    "too-large.bin": bytes(32768),
+    "bad-descriptor.bin": data_file((ONE, 0, [], 4), (ONE, 0, [], -4 & 0xFFFF)),
+    "missing.bin": None,
+    "folder.bin": lambda p: p.mkdir(),
+}
+# Lists of paths: every kind (and one given twice, with its other kind of
+# name), and the files read() accepts.
+PATH_LISTS = {
+    "mixed": ["good.bin", "nan-inf.bin", "short.bin", "empty.bin", "too-large.bin",
+              "bad-descriptor.bin", "missing.bin", "folder.bin", "overlapping.bin",
+              "series2-empty.bin", b"good.bin"],
+    "readable": ["good.bin", "nan-inf.bin", "overlapping.bin", "series2-empty.bin",
+                 "short.bin", "good.bin"],
+}
+
+
+def make_archive(root):
+    for name, make in ARCHIVE.items():
+        if isinstance(make, bytes):
+            (root / name).write_bytes(make)
+        elif make is not None:
+            make(root / name)
+    return root
+
+
+def archive_paths(root, which):
+    return [os.path.join(os.fsencode(root), name) if isinstance(name, bytes) else root / name
+            for name in PATH_LISTS[which]]
+
+
+def read_one(path, short):
+    """What read() gives for path: a Curves or the exception it raises."""
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", curvedump.ShortFileWarning)
+            return curvedump.read(path, short=short)
+    except (OSError, curvedump.Error, curvedump.ShortFileError) as error:
+        return error
+
+
+def expected_report_row(path, got):
+    """The report row read()'s outcome for path gives."""
+    na = None
+    shown = os.fsdecode(path)
+    if isinstance(got, curvedump.Curves):
+        return (shown, 0, "", na, got.truncated, *got.counts, got.file_size, True)
+    if isinstance(got, curvedump.ShortFileError):
+        return (shown, 0, str(got), na, True, *got.counts, got.file_size, False)
+    if isinstance(got, OSError):
+        return (shown, 2, got.strerror, got.errno, False, na, na, na, False)
+    size = na if got.status == 4 else os.path.getsize(path)
+    counts = (na, na) if got.status == 4 else (0, 0) if got.status == 3 else ("any", "any")
+    return (shown, got.status, got.message, na, False, *counts, size, False)
+
+
+def report_rows(report):
+    return [tuple(None if v is pd_na() else v for v in row)
+            for row in report.itertuples(index=False, name=None)]
+
+
+def pd_na():
+    import pandas  # pylint: disable=import-outside-toplevel
+    return pandas.NA
+
+
+VALUES_DTYPES = ["category", "int32", "float32", "float32"]
+REPORT_DTYPES = ["object", "int8", "object", "Int32", "bool", "Int32", "Int32", "Int64", "bool"]
+
+
+def assert_frames_read_as_read_does(paths, values, report, short):
+    """values holds read(path).pairs() of every path read() accepts (but
+    short ones under short="error"), in order; report one row per path."""
+    outcomes = [read_one(path, short) for path in paths]
+    shown = [os.fsdecode(path) for path in paths]
+    assert [str(t) for t in values.dtypes] == VALUES_DTYPES
+    assert [str(t) for t in report.dtypes] == REPORT_DTYPES
+    assert list(values["file"].cat.categories) == list(dict.fromkeys(shown))
+    kept = [(name, got.pairs()) for name, got in zip(shown, outcomes)
+            if isinstance(got, curvedump.Curves)]
+    assert values["file"].tolist() == [name for name, rows in kept for _ in rows]
+    assert values["row"].tolist() == [i for _, rows in kept for i in range(len(rows))]
+    assert bits(values[["series1", "series2"]].to_numpy()) == \
+        bits(np.concatenate([rows for _, rows in kept] + [np.zeros((0, 2), np.float32)]))
+    for row, want in zip(report_rows(report), map(expected_report_row, paths, outcomes)):
+        assert row == tuple(r if w == "any" else w for r, w in zip(row, want))
+    assert len(report) == len(paths)
+
+
+@pytest.mark.parametrize("short", ["warn", "ignore", "error"])
+@pytest.mark.parametrize("errors", ["raise", "record"])
+@pytest.mark.parametrize("which", list(PATH_LISTS))
+def test_read_frame_reads_as_read_does(which, errors, short, tmp_path):
+    paths = archive_paths(make_archive(tmp_path), which)
+    first_failure = next((got for got in (read_one(p, short) for p in paths)
+                          if not isinstance(got, curvedump.Curves)), None)
+    with warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")
+        if errors == "raise" and first_failure is not None:
+            with pytest.raises(type(first_failure)) as raised:
+                curvedump.read_frame(paths, errors=errors, short=short)
+            assert raised.value.args == first_failure.args
+            assert raised.value.filename == first_failure.filename
+            return
+        values, report = curvedump.read_frame(paths, errors=errors, short=short)
+    assert len(warned) == (short == "warn")
+    assert_frames_read_as_read_does(paths, values, report, short)
+
+
+@pytest.mark.parametrize("paths, error", [
+    ("one.bin", TypeError), (["x\0y.bin"], ValueError), ([3], TypeError)])
+def test_read_frame_refuses_what_is_not_paths(paths, error):
+    with pytest.raises(error):
+        curvedump.read_frame(paths, errors="record")
+
+
+# --- Dask -----------------------------------------------------------------------
+
+def need_dask():
+    """curvedump.dask and distributed, or a skip (a failure when CI=true)."""
+    try:
+        import curvedump.dask  # pylint: disable=import-outside-toplevel,redefined-outer-name
+        import distributed  # pylint: disable=import-outside-toplevel,unused-import
+        return curvedump.dask
+    except ImportError as missing:
+        if os.environ.get("CI") == "true":
+            pytest.fail(f"{missing} (Debian: python3-dask python3-distributed)")
+        pytest.skip(f"{missing} (Debian: python3-dask python3-distributed)")
+
+
+@pytest.fixture(name="cluster", scope="module")
+def fixture_cluster():
+    """One LocalCluster of 2 worker processes for the module's rows."""
+    need_dask()
+    import distributed  # pylint: disable=import-outside-toplevel
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=":0") as cluster, \
+            distributed.Client(cluster) as client:
+        yield client
+
+
+@pytest.mark.parametrize("errors, short", [("record", "warn"), ("record", "error"),
+                                           ("raise", "ignore")])
+@pytest.mark.parametrize("scheduler", ["threads", "cluster"])
+def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_path, request,
+                                                monkeypatch):
+    cdask = need_dask()
+    import dask  # pylint: disable=import-outside-toplevel
+    client = request.getfixturevalue("cluster") if scheduler == "cluster" else None
+    paths = archive_paths(make_archive(tmp_path), "mixed") * 2
+    values, report = cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)
+    assert (values.npartitions, report.npartitions) == (5, 5)
+    assert str(values._meta["file"].dtype) == "category"  # pylint: disable=protected-access
+    calls = []
+    if client is None:  # the same process: count the partitions read
+        read_frame = curvedump._read_frame  # pylint: disable=protected-access
+        monkeypatch.setattr(curvedump, "_read_frame",
+                            lambda *a, **k: calls.append(1) or read_frame(*a, **k))
+    scheduler = client or "threads"
+    if errors == "raise":
+        with pytest.raises(curvedump.Error):
+            dask.compute(values, report, scheduler=scheduler)
+        return
+    got_values, got_report = dask.compute(values, report, scheduler=scheduler)
+    assert client or len(calls) == 5  # each partition's files read once for both frames
+    local = curvedump.read_frame(paths, errors=errors, short="ignore" if short == "warn" else short)
+    assert got_values.reset_index(drop=True).equals(local[0])
+    assert got_report.reset_index(drop=True).equals(local[1])

@@ -1,16 +1,18 @@
 """Exact values of curvedump data files: the same decoding and scaling as the
 curvedump tool, with every value as the single-precision number it is.
 
-read(path or binary file) and read_bytes(data) give a Curves; convert(path)
-does what running the tool does. The reference is docs/python.md
+read(path or binary file) and read_bytes(data) give a Curves; read_frame(paths)
+reads an archive into one DataFrame of values and one of what befell each
+file; convert(path) does what running the tool does. curvedump.dask reads an
+archive on a Dask cluster. The reference is docs/python.md
 (installed as /usr/share/doc/python3-curvedump/python.md).
 """
 
 import copyreg
+import enum
 import errno
 import io
 import os
-import sys
 import warnings
 
 import numpy as np
@@ -22,11 +24,23 @@ __version__ = _core.__version__
 _IMAGE_SIZE = _core.image_size
 
 
+class Status(enum.IntEnum):
+    """The tool's exit statuses."""
+
+    OK = 0
+    OUTPUT = 1  # the output cannot be written, or is the input itself
+    INPUT = 2  # the input cannot be opened or read
+    NO_VALUES = 3  # both series empty (the tool's "Cannot allocate memory")
+    TOO_LARGE = 4  # the file fills 32,768 bytes
+    BAD_DESCRIPTOR = 5  # a descriptor points outside the file's image
+
+
 class Error(ValueError):
     """A file the tool refuses, or an output that is the input (a ValueError).
 
-    status: the tool's exit status (1 the output name leads to the input
-    itself; 3 both series empty; 4 file too large; 5 invalid descriptor).
+    status: the tool's exit status, a Status (1 the output name leads to
+    the input itself; 3 both series empty; 4 file too large; 5 invalid
+    descriptor).
     message: the tool's message, without its line end. console: all the
     console text the tool prints for it, the message line included.
     filename: the file (the output for status 1) as a str, or None.
@@ -34,7 +48,10 @@ class Error(ValueError):
 
     def __init__(self, status, message, console, filename=None):
         super().__init__(message)
-        self.status = status
+        try:
+            self.status = Status(status)
+        except ValueError:  # a status of another release: kept as it is
+            self.status = status
         self.message = message
         self.console = console
         self.filename = filename
@@ -44,15 +61,60 @@ class Error(ValueError):
             return str(self.message)
         return f"{self.message}: {self.filename!r}"
 
+    def __repr__(self):
+        name = f" ({self.status.name})" if isinstance(self.status, Status) else ""
+        return (f"<curvedump.Error status={int(self.status)}{name} file={self.filename!r} "
+                f"message={self.message!r}>")
+
     def __reduce__(self):
-        return (Error, (self.status, self.message, self.console, self.filename))
+        return (Error, (int(self.status), self.message, self.console, self.filename))
 
 
 class ShortFileWarning(UserWarning):
     """A series runs past the end of its file (block * 256 + 4 * count is
     more than the file's size): its values there are zeros scaled, as the
     tool writes them. warnings.simplefilter("error", ShortFileWarning) makes
-    it an error."""
+    it an error; so does short="error"."""
+
+
+class ShortFileError(ValueError):
+    """A series runs past the end of its file, under short="error".
+
+    filename: the file as a str, or None for bytes. counts: (count1,
+    count2). file_size: the file's size. series: the series that run past
+    its end, (1,), (2,) or (1, 2).
+    """
+
+    def __init__(self, filename, counts, file_size, series):
+        self.filename = filename
+        self.counts = tuple(counts)
+        self.file_size = file_size
+        self.series = tuple(series)
+        super().__init__(self._text())
+
+    def _text(self):
+        which = " and ".join(str(n) for n in self.series)
+        runs = "run" if len(self.series) > 1 else "runs"
+        return (f"{'the bytes given' if self.filename is None else repr(self.filename)}: "
+                f"series {which} {runs} past the end of the file of {self.file_size} bytes "
+                f"(counts {self.counts[0]} and {self.counts[1]})")
+
+    def __reduce__(self):
+        return (ShortFileError, (self.filename, self.counts, self.file_size, self.series))
+
+
+_SHORT_MODES = ("warn", "ignore", "error")
+
+
+def _checked_short(short):
+    if short not in _SHORT_MODES:
+        raise ValueError(f"short must be one of {', '.join(map(repr, _SHORT_MODES))}, "
+                         f"not {short!r}")
+    return short
+
+
+def _past_end_series(past_end):
+    return tuple(n for n in (1, 2) if past_end & n)
 
 
 def _shown(name):
@@ -71,13 +133,6 @@ def _last_line(console):
     return lines[-1] if lines else ""
 
 
-def _store(values):
-    """The float32 store over a bytearray of native values: numpy views it
-    without owning it, so that nothing can resize or reshape it while the
-    series are views of it."""
-    return np.frombuffer(values, np.float32)
-
-
 def _warn_short(shown, past_end, stacklevel):
     for series in (1, 2):
         if past_end & series:
@@ -87,18 +142,23 @@ def _warn_short(shown, past_end, stacklevel):
                 "tool reads them", ShortFileWarning, stacklevel=stacklevel + 1)
 
 
-def _curves(result, shown):
+def _curves(result, shown, short):
     """A Curves from what _core.decode_file or decode_bytes gives, or the
-    refusal raised."""
-    status, fields, file_size, past_end, values, console = result
-    if status != 0:
-        raise Error(status, _last_line(console), console, shown)
+    refusal raised. The values stay in the store _core made: a float32
+    array over memory a C++ object owns, which numpy cannot resize and
+    nothing can free while the series are views of it."""
+    if result.status != 0:
+        raise Error(result.status, _last_line(result.console), result.console, shown)
+    if result.past_end and short == "error":
+        raise ShortFileError(shown, result.fields[4:6], result.file_size,
+                             _past_end_series(result.past_end))
     curves = object.__new__(Curves)  # Curves.__new__ refuses everyone else
-    curves._fields = fields
-    curves._file_size = file_size
+    curves._fields = result.fields
+    curves._file_size = result.file_size
     curves._path = shown
-    curves._values = _store(values)
-    _warn_short(shown, past_end, 3)
+    curves._values = result.values
+    if short == "warn":
+        _warn_short(shown, result.past_end, 3)
     return curves
 
 
@@ -128,9 +188,7 @@ def _checked_state(state):
         raise ValueError("Curves state: no values, or a file size no file can have")
     if len(values) != 4 * (fields[4] + fields[5]):
         raise ValueError("Curves state: values do not match the counts")
-    if sys.byteorder != "little":
-        values = np.frombuffer(values, "<f4").astype(np.float32).tobytes()
-    return fields, file_size, path, _store(bytearray(values))
+    return fields, file_size, path, _core.store(values)
 
 
 class Curves:
@@ -193,7 +251,8 @@ class Curves:
     def truncated(self):
         """True when a series with values runs past the end of the file
         (block * 256 + 4 * count > file_size): its values there are zeros
-        scaled. read() issues ShortFileWarning for such a file."""
+        scaled. read() issues ShortFileWarning for such a file, or raises
+        ShortFileError under short="error"."""
         return _core.past_end(self._fields, self._file_size) != 0
 
     def _assign(self, part, value):
@@ -250,14 +309,17 @@ class Curves:
 
     def to_pandas(self):
         """pairs() as a pandas DataFrame with float32 columns series1 and
-        series2. Needs pandas (Debian: python3-pandas)."""
+        series2; its attrs["truncated"] is truncated. Needs pandas (Debian:
+        python3-pandas)."""
         try:
             import pandas  # pylint: disable=import-outside-toplevel
         except ImportError as missing:
             raise ImportError("Curves.to_pandas() needs pandas, which is not installed "
                               "(Debian: python3-pandas; pip: pandas)") from missing
         rows = self.pairs()
-        return pandas.DataFrame({"series1": rows[:, 0], "series2": rows[:, 1]})
+        frame = pandas.DataFrame({"series1": rows[:, 0], "series2": rows[:, 1]})
+        frame.attrs["truncated"] = self.truncated
+        return frame
 
     def __eq__(self, other):
         """The same descriptors and the same bits in every value (a NaN
@@ -270,7 +332,12 @@ class Curves:
 
     def __repr__(self):
         return (f"<curvedump.Curves path={self._path!r} counts={self.counts} "
-                f"file_size={self._file_size}>")
+                f"file_size={self._file_size} truncated={self.truncated}>")
+
+    def __sizeof__(self):
+        # The values with the object, so that sys.getsizeof (and Dask's
+        # sizeof, which falls back on it) sees what a Curves holds.
+        return object.__sizeof__(self) + self._values.nbytes
 
     def __reduce_ex__(self, protocol):
         # Every protocol makes the object as _curves() does and hands it the
@@ -304,42 +371,57 @@ def _read_file_object(file, shown):
     return data
 
 
-def read(source):
+def read(source, *, short="warn"):
     """Reads and decodes a data file: source is a path (str, bytes or
     os.PathLike) or a binary file object (anything with .read()).
 
     Raises curvedump.Error for a file the tool refuses, OSError
     (FileNotFoundError, IsADirectoryError, PermissionError, ...) when the
     file cannot be opened or read, and ValueError for a path with a NUL in
-    it; both carry filename. Issues ShortFileWarning for a file that
-    a series runs past the end of. Other threads run while it reads.
+    it; both carry filename. For a file that a series runs past the end of,
+    short="warn" issues ShortFileWarning, "ignore" nothing, and "error"
+    raises ShortFileError. Other threads run while it reads.
     """
+    _checked_short(short)
     if hasattr(source, "read"):
         if isinstance(source, io.TextIOBase):
             raise TypeError("read() takes a binary file object, not a text one "
                             "(open the file with mode 'rb')")
         shown = _shown(getattr(source, "name", None))
-        return _curves(_core.decode_bytes(_read_file_object(source, shown)), shown)
+        return _curves(_core.decode_bytes(_read_file_object(source, shown)), shown, short)
     name, shown = _system_name(source)
-    error, result = _core.decode_file(name)
-    if error != 0:
-        raise OSError(error, os.strerror(error), shown)
-    return _curves(result, shown)
+    result = _core.decode_file(name)
+    if result.error != 0:
+        raise OSError(result.error, os.strerror(result.error), shown)
+    return _curves(result, shown, short)
 
 
-def read_bytes(data):
-    """Decodes a data file's bytes (any bytes-like object: its bytes in
-    order, whatever its item type or layout), as read() does the file's. The
-    Curves' path is None. Raises TypeError for an object that is not
-    bytes-like."""
+# Buffer item formats (the struct module's codes, as memoryview gives
+# them) whose bytes are plain data: numbers and bytes, no pointers.
+_PLAIN_FORMATS = frozenset("bBhHiIlLqQnNefd?c") | {"Zf", "Zd"}
+
+
+def read_bytes(data, *, short="warn"):
+    """Decodes a data file's bytes (any bytes-like object of plain data:
+    its bytes in order, whatever its item type or layout), as read() does
+    the file's. The Curves' path is None. Raises TypeError for an object
+    that is not bytes-like, or whose items are not numbers or bytes (an
+    object array's pointers, say). short works as for read()."""
+    _checked_short(short)
     view = memoryview(data)
+    item = view.format.lstrip("@=<>!")
+    if item not in _PLAIN_FORMATS:
+        raise TypeError(f"read_bytes takes a bytes-like object of plain data, not one of "
+                        f"items of format {view.format!r}")
     if view.ndim != 1 or view.itemsize != 1:
         if view.c_contiguous:
             view = view.cast("B")
         else:  # the items in order, as many as hold the bytes the tool reads
             items = np.asarray(view).flat[:-(-_IMAGE_SIZE // view.itemsize)]
             view = memoryview(items.tobytes())
-    return _curves(_core.decode_bytes(view), None)
+    elif item != "B":
+        view = view.cast("B")
+    return _curves(_core.decode_bytes(view), None, short)
 
 
 def convert(path):
@@ -355,16 +437,134 @@ def convert(path):
     file that a series runs past the end of.
     """
     name, shown = _system_name(path)
-    status, console, input_error, output_error, past_end = _core.convert(name)
-    if status == 2:
-        error = input_error or errno.EIO
+    done = _core.convert(name)
+    if done.status == Status.INPUT:
+        error = done.input_error or errno.EIO
         raise OSError(error, os.strerror(error), shown)
-    if output_error != 0:
-        raise OSError(output_error, os.strerror(output_error), shown + ".txt")
-    if status != 0:
-        raise Error(status, _last_line(console), console, shown + ".txt" if status == 1 else shown)
-    _warn_short(shown, past_end, 2)
-    return console
+    if done.output_error != 0:
+        raise OSError(done.output_error, os.strerror(done.output_error), shown + ".txt")
+    if done.status != 0:
+        raise Error(done.status, _last_line(done.console), done.console,
+                    shown + ".txt" if done.status == Status.OUTPUT else shown)
+    _warn_short(shown, done.past_end, 2)
+    return done.console
 
 
-__all__ = ["Curves", "Error", "ShortFileWarning", "convert", "read", "read_bytes", "__version__"]
+_ERRORS_MODES = ("raise", "record")
+# Files below this many are read on the calling thread alone: starting a
+# thread costs more than reading a few files.
+_FILES_PER_THREAD = 64
+_THREADS = min(4, os.cpu_count() or 1)
+
+
+def _first_failure(read, shown, short):
+    """The exception read() would raise for the first path, in the order
+    given, that fails; None when none fails."""
+    failed = (read.status != 0) | ((read.past_end != 0) & (short == "error"))
+    if not failed.any():
+        return None
+    i = int(np.argmax(failed))
+    if read.error[i] != 0:
+        number = int(read.error[i])
+        return OSError(number, os.strerror(number), shown[i])
+    if read.status[i] != 0:
+        console = read.consoles[i]
+        return Error(int(read.status[i]), _last_line(console), console, shown[i])
+    return ShortFileError(shown[i], (int(read.count1[i]), int(read.count2[i])),
+                          int(read.file_size[i]), _past_end_series(int(read.past_end[i])))
+
+
+def _warn_short_files(shown, past_end):
+    """One ShortFileWarning for all the short files of a read_frame call."""
+    short_files = [shown[i] for i in np.flatnonzero(past_end)]
+    if not short_files:
+        return
+    named = ", ".join(map(repr, short_files[:3]))
+    more = f" and {len(short_files) - 3} more" if len(short_files) > 3 else ""
+    warnings.warn(f"{len(short_files)} file{'s' if len(short_files) > 1 else ''} with a series "
+                  f"that runs past the end of the file ({named}{more}); their values there are "
+                  "read from zero bytes, as the tool reads them, and the report's truncated "
+                  "column marks them", ShortFileWarning, stacklevel=4)
+
+
+def read_frame(paths, *, errors="raise", short="warn"):
+    """Reads every path (str, bytes or os.PathLike) and returns (values,
+    report), two pandas DataFrames.
+
+    values: the output rows of every file read, in the order of the paths,
+    with the columns file (categorical: the distinct paths as given,
+    os.fsdecode of each), row (int32, the row's number in its file),
+    series1 and series2 (float32): for each file, read(path).pairs().
+    report: one row per path, in order: file, status (0 or the tool's
+    status 2 to 5), message, errno (nullable), truncated, count1, count2,
+    file_size (nullable where the file was not read whole) and included
+    (its rows are in values).
+
+    errors="raise" raises what read() would for the first path that fails;
+    errors="record" records each file's failure in the report instead.
+    short: "warn" (one ShortFileWarning for the call), "ignore", or
+    "error" (a short file fails: ShortFileError, or a report row with
+    included false). The files are read with other threads running, on a
+    few threads of their own.
+    """
+    return _read_frame(paths, errors, short, _THREADS)
+
+
+def _read_frame(paths, errors, short, threads):
+    """read_frame on at most `threads` threads of its own."""
+    if errors not in _ERRORS_MODES:
+        raise ValueError(f"errors must be 'raise' or 'record', not {errors!r}")
+    _checked_short(short)
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_frame takes a collection of paths, not one path")
+    try:
+        import pandas as pd  # pylint: disable=import-outside-toplevel
+    except ImportError as missing:
+        raise ImportError("curvedump.read_frame() needs pandas, which is not installed "
+                          "(Debian: python3-pandas; pip: pandas)") from missing
+    names, shown = [], []
+    for path in paths:
+        name, path_shown = _system_name(path)
+        names.append(name)
+        shown.append(path_shown)
+    categories = list(dict.fromkeys(shown))
+    code_of = {path: code for code, path in enumerate(categories)}
+    codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
+    threads = threads if len(names) >= _FILES_PER_THREAD else 1
+    read = _core.read_files(names, codes, threads, short != "error")
+    if errors == "raise":
+        failure = _first_failure(read, shown, short)
+        if failure is not None:
+            raise failure
+    values = pd.DataFrame({
+        "file": pd.Categorical.from_codes(read.file, pd.Index(categories, dtype=object)),
+        "row": read.row, "series1": read.series1, "series2": read.series2})
+    message = np.full(len(shown), "", dtype=object)
+    for i, console in read.consoles.items():
+        message[i] = _last_line(console)
+    for i in np.flatnonzero(read.error):
+        message[i] = os.strerror(int(read.error[i]))
+    if short == "error":
+        for i in np.flatnonzero(read.past_end):
+            message[i] = str(ShortFileError(
+                shown[i], (int(read.count1[i]), int(read.count2[i])), int(read.file_size[i]),
+                _past_end_series(int(read.past_end[i]))))
+    unread = read.file_size < 0
+    undecoded = (read.error != 0) | (read.status == Status.TOO_LARGE)
+    report = pd.DataFrame({
+        "file": pd.Series(shown, dtype=object),
+        "status": read.status,
+        "message": message,
+        "errno": pd.arrays.IntegerArray(read.error, read.error == 0),
+        "truncated": read.past_end != 0,
+        "count1": pd.arrays.IntegerArray(read.count1, undecoded),
+        "count2": pd.arrays.IntegerArray(read.count2, undecoded.copy()),
+        "file_size": pd.arrays.IntegerArray(read.file_size, unread),
+        "included": read.included})
+    if short == "warn":
+        _warn_short_files(shown, read.past_end)
+    return values, report
+
+
+__all__ = ["Curves", "Error", "ShortFileError", "ShortFileWarning", "Status", "convert", "read",
+           "read_bytes", "read_frame", "__version__"]

@@ -1,25 +1,44 @@
 """Exact values of curvedump data files: the same decoding and scaling as the
 curvedump tool, with every value as the single-precision number it is."""
 
+import enum
 import os
-from typing import Any, ClassVar, Dict, Optional, Protocol, SupportsIndex, Tuple, Union
+from typing import (Any, ClassVar, Dict, Iterable, Literal, NoReturn, Optional, Protocol,
+                    SupportsIndex, Tuple, Union)
+
+from _typeshed import ReadableBuffer
 
 import numpy as np
 import numpy.typing as npt
 import pandas  # type: ignore[import]  # typed only with pandas-stubs
 
 _Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-_Bytes = Union[bytes, bytearray, memoryview, "npt.NDArray[np.uint8]"]
+# What read_bytes takes: bytes, bytearray, memoryview, array.array, mmap and
+# numpy arrays (the last of any dtype but object, which read_bytes refuses
+# when it runs).
+_Bytes = Union[ReadableBuffer, "npt.NDArray[Any]"]
+_Short = Literal["warn", "ignore", "error"]
+
 
 class _BinaryFile(Protocol):
     def read(self, size: int = ..., /) -> Optional[bytes]: ...
 
 __version__: str
 
+class Status(enum.IntEnum):
+    """The tool's exit statuses."""
+
+    OK = 0
+    OUTPUT = 1
+    INPUT = 2
+    NO_VALUES = 3
+    TOO_LARGE = 4
+    BAD_DESCRIPTOR = 5
+
 class Error(ValueError):
     """A file the tool refuses, or an output that is the input (a ValueError)."""
 
-    status: int
+    status: Status
     """The tool's exit status: 1 the output name leads to the input itself;
     3 both series empty; 4 file too large; 5 invalid descriptor."""
     message: str
@@ -36,6 +55,22 @@ class ShortFileWarning(UserWarning):
     """A series runs past the end of its file: its values there are zeros
     scaled."""
 
+class ShortFileError(ValueError):
+    """A series runs past the end of its file, under short="error"."""
+
+    filename: Optional[str]
+    """The file, or None for bytes."""
+    counts: Tuple[int, int]
+    """(count1, count2)."""
+    file_size: int
+    """The file's size in bytes."""
+    series: Tuple[int, ...]
+    """The series that run past the end of the file."""
+    def __init__(
+        self, filename: Optional[str], counts: Tuple[int, int], file_size: int,
+        series: Tuple[int, ...]
+    ) -> None: ...
+
 class Curves:
     """The two series of a data file, decoded and scaled, from read() or
     read_bytes(). Each value is held once: series1 and series2 are writable
@@ -43,6 +78,9 @@ class Curves:
     pickles follow the current values."""
 
     __hash__: ClassVar[None]  # type: ignore[assignment]
+    # Curves come from read() and read_bytes(): no argument can be given
+    # here, so that a type checker flags Curves().
+    def __new__(cls, _made_by_read: NoReturn, /) -> Curves: ...
     @property
     def path(self) -> Optional[str]:
         """The path read (os.fsdecode of it), a file object's name when that
@@ -88,21 +126,34 @@ class Curves:
     def to_pandas(self) -> pandas.DataFrame:
         """pairs() as a DataFrame with float32 columns series1 and series2."""
     def __eq__(self, other: object) -> bool: ...
+    def __sizeof__(self) -> int: ...
     def __reduce_ex__(self, protocol: SupportsIndex) -> Tuple[Any, ...]: ...
     def __getstate__(self) -> Dict[str, object]: ...
     def __setstate__(self, state: Dict[str, object]) -> None: ...
 
-def read(source: Union[_Path, _BinaryFile]) -> Curves:
+def read(source: Union[_Path, _BinaryFile], *, short: _Short = ...) -> Curves:
     """Reads and decodes a data file: a path or a binary file object.
 
     Raises Error for a file the tool refuses, OSError (FileNotFoundError,
     IsADirectoryError, PermissionError, ...) when it cannot be opened or
-    read, and ValueError for a path with a NUL in it. Issues
-    ShortFileWarning for a file that a series runs past the end of."""
+    read, and ValueError for a path with a NUL in it. For a file that a
+    series runs past the end of, short="warn" issues ShortFileWarning,
+    "ignore" nothing, and "error" raises ShortFileError."""
 
-def read_bytes(data: _Bytes) -> Curves:
-    """Decodes a data file's bytes (any bytes-like object), as read() does
-    the file's."""
+def read_bytes(data: _Bytes, *, short: _Short = ...) -> Curves:
+    """Decodes a data file's bytes (any bytes-like object of plain data), as
+    read() does the file's."""
+
+def read_frame(
+    paths: Iterable[_Path],
+    *,
+    errors: Literal["raise", "record"] = ...,
+    short: _Short = ...,
+) -> Tuple[pandas.DataFrame, pandas.DataFrame]:
+    """Reads every path: (values, report). values has the columns file
+    (categorical), row (int32), series1 and series2 (float32); report one
+    row per path: file, status, message, errno, truncated, count1, count2,
+    file_size, included."""
 
 def convert(path: _Path) -> str:
     """Writes PATH.txt beside the file as the tool does, with its safety
