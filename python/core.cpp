@@ -78,7 +78,7 @@ py::tuple decode_file(const py::bytes& name)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_file(path, error);
+        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first);
     }
     if (error != 0)
         return py::make_tuple(error, py::none());
@@ -112,7 +112,7 @@ py::tuple decode_bytes(const py::object& data)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_image(image, bytes_read);
+        decoded = curvedump::decode_image(image, bytes_read, curvedump::Scaling::binary64_first);
     }
     return decoded_result(decoded);
 }
