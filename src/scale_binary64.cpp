@@ -129,14 +129,21 @@ inline std::uint32_t read_be32(const unsigned char* b)
 constexpr std::uint32_t dropped_mask = (1u << normal_dropped) - 1;
 constexpr std::uint32_t dropped_half = 1u << (normal_dropped - 1);
 
-// Whether a value needs a second look: a non-finite raw value, a result
-// below 2^-125 (the sum may be subnormal, where midpoints lie elsewhere),
-// or a sum whose dropped bits are a tie. Non-zero when unsure; no branch.
-inline std::uint32_t unsure(std::uint32_t raw, double sum, std::uint32_t result)
+// The result's exponent field moved so that the fields 2 to 254 (results
+// from 2^-125 up, finite) read as the lowest signed words, up to
+// sure_limit: one comparison takes both ends.
+constexpr std::uint32_t field_shift = 0x7F000000;
+constexpr std::int32_t sure_limit = -0x02000000; // field 254
+
+// Whether a value needs a second look: a result below 2^-125 (the sum may
+// be subnormal, where midpoints lie elsewhere) or not finite (a non-finite
+// raw value gives one, the coefficients being finite), or a sum whose
+// dropped bits are a tie. Non-zero when unsure; no branch.
+inline std::uint32_t unsure(double sum, std::uint32_t result)
 {
     const auto low = static_cast<std::uint32_t>(std::bit_cast<std::uint64_t>(sum));
-    return static_cast<std::uint32_t>((raw & exponent_mask) == exponent_mask) |
-           static_cast<std::uint32_t>((result & exponent_mask) <= hidden_bit) |
+    const auto moved = static_cast<std::int32_t>((result & exponent_mask) + field_shift);
+    return static_cast<std::uint32_t>(moved > sure_limit) |
            static_cast<std::uint32_t>((low & dropped_mask) == dropped_half);
 }
 
@@ -144,34 +151,39 @@ inline std::uint32_t unsure(std::uint32_t raw, double sum, std::uint32_t result)
 // unsure. SSE2 on x86-64, four values a step; elsewhere a loop of fixed
 // count without a branch, which compilers vectorise.
 #if defined(__x86_64__) || defined(_M_X64)
+// Two big-endian values, the first in the low half.
+inline long long read_pair(const unsigned char* b)
+{
+    return static_cast<long long>(std::uint64_t{read_be32(b + 4)} << 32 | read_be32(b));
+}
+
 inline bool scale_block(double scale, double offset, const unsigned char* raw,
                         std::uint32_t* values)
 {
     const __m128d s = _mm_set1_pd(scale);
     const __m128d o = _mm_set1_pd(offset);
     const __m128i exponents = _mm_set1_epi32(static_cast<int>(exponent_mask));
-    const __m128i below_125 = _mm_set1_epi32(static_cast<int>(2 * hidden_bit));
+    const __m128i shift = _mm_set1_epi32(static_cast<int>(field_shift));
+    const __m128i limit = _mm_set1_epi32(sure_limit);
     const __m128i mask = _mm_set1_epi32(static_cast<int>(dropped_mask));
     const __m128i half = _mm_set1_epi32(static_cast<int>(dropped_half));
     __m128i any = _mm_setzero_si128();
     for (std::size_t i = 0; i < block; i += 4) {
-        __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(raw + 4 * i));
-        // Big-endian to native: the bytes of each half-word swapped, then
-        // the half-words of each word.
-        bits = _mm_or_si128(_mm_slli_epi16(bits, 8), _mm_srli_epi16(bits, 8));
-        bits = _mm_shufflehi_epi16(_mm_shufflelo_epi16(bits, 0xB1), 0xB1);
-        const __m128 f = _mm_castsi128_ps(bits);
-        const __m128d sum01 = _mm_add_pd(_mm_mul_pd(s, _mm_cvtps_pd(f)), o);
-        const __m128d sum23 = _mm_add_pd(_mm_mul_pd(s, _mm_cvtps_pd(_mm_movehl_ps(f, f))), o);
+        // Two values a word, read and put in order in the integer unit,
+        // which the vector unit cannot do in one step with SSE2.
+        const __m128 f01 = _mm_castsi128_ps(_mm_cvtsi64_si128(read_pair(raw + 4 * i)));
+        const __m128 f23 = _mm_castsi128_ps(_mm_cvtsi64_si128(read_pair(raw + 4 * i + 8)));
+        const __m128d sum01 = _mm_add_pd(_mm_mul_pd(s, _mm_cvtps_pd(f01)), o);
+        const __m128d sum23 = _mm_add_pd(_mm_mul_pd(s, _mm_cvtps_pd(f23)), o);
         const __m128i result =
             _mm_castps_si128(_mm_movelh_ps(_mm_cvtpd_ps(sum01), _mm_cvtpd_ps(sum23)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(values + i), result);
         // The low words of the four sums.
         const __m128i low = _mm_castps_si128(
             _mm_shuffle_ps(_mm_castpd_ps(sum01), _mm_castpd_ps(sum23), _MM_SHUFFLE(2, 0, 2, 0)));
-        any = _mm_or_si128(any, _mm_cmpeq_epi32(_mm_and_si128(bits, exponents), exponents));
-        any = _mm_or_si128(any, _mm_cmplt_epi32(_mm_and_si128(result, exponents), below_125));
-        any = _mm_or_si128(any, _mm_cmpeq_epi32(_mm_and_si128(low, mask), half));
+        const __m128i moved = _mm_add_epi32(_mm_and_si128(result, exponents), shift);
+        const __m128i tie = _mm_cmpeq_epi32(_mm_and_si128(low, mask), half);
+        any = _mm_or_si128(any, _mm_or_si128(_mm_cmplt_epi32(limit, moved), tie));
     }
     return _mm_movemask_epi8(any) != 0;
 }
@@ -185,7 +197,7 @@ inline bool scale_block(double scale, double offset, const unsigned char* raw,
         const double sum = scale * static_cast<double>(std::bit_cast<float>(bits)) + offset;
         const auto result = std::bit_cast<std::uint32_t>(static_cast<float>(sum));
         values[i] = result;
-        any |= unsure(bits, sum, result);
+        any |= unsure(sum, result);
     }
     return any != 0;
 }
@@ -200,7 +212,7 @@ std::size_t settle_block(std::uint32_t scale_bits, std::uint32_t offset_bits, do
     for (std::size_t i = 0; i < block; ++i) {
         const std::uint32_t bits = read_be32(raw + 4 * i);
         const double sum = scale * static_cast<double>(std::bit_cast<float>(bits)) + offset;
-        if (unsure(bits, sum, values[i]) == 0)
+        if (unsure(sum, values[i]) == 0)
             continue;
         if ((bits & exponent_mask) == exponent_mask || on_single_midpoint(sum)) {
             values[i] = scale_value(scale_bits, bits, offset_bits);
