@@ -109,7 +109,7 @@ bool on_single_midpoint(double d)
     const int field = static_cast<int>(bits >> double_fraction_bits & 0x7FF);
     // Below 2^-126 the unit stays 2^-149: a bit more is dropped per binade.
     const int dropped = normal_dropped + std::max(0, smallest_normal_field - field);
-    if (field == 0 || dropped > double_fraction_bits + 1) // zero, or below 2^-150
+    if (dropped > double_fraction_bits + 1) // below 2^-150, zero included
         return false;
     const std::uint64_t significand = (bits & ((std::uint64_t{1} << double_fraction_bits) - 1)) |
                                       std::uint64_t{1} << double_fraction_bits;
