@@ -197,7 +197,9 @@ mutant "binary64: no tie test in the block" $b \
 mutant "binary64: results of exponent field 1 taken as sure" $b \
   'constexpr std::uint32_t field_shift = 0x7F000000;' 'constexpr std::uint32_t field_shift = 0x7F800000;'
 mutant "binary64: unsure blocks never settled" $b \
-  'if (scale_block(s, o, raw, values.data() + i))' 'if (false && scale_block(s, o, raw, values.data() + i))'
+  'handed += settle_block(scale, offset, s, o, raw, values.data() + i);' 'handed += 0;'
+mutant "binary64: the last block's values not copied out" $b \
+  'std::copy_n(last.data(), rest, values.data() + i);' 'static_cast<void>(rest);'
 mutant "binary64: subnormal midpoints looked for as normal ones" $b \
   'normal_dropped + std::max(0, smallest_normal_field - field)' 'normal_dropped'
 mutant "binary64: 2^-150 not taken for a midpoint" $b \
