@@ -315,7 +315,13 @@ bool binary64_sum_on_midpoint(std::uint32_t scale, std::uint32_t raw, std::uint3
     return 2 * gap == static_cast<long double>(next) - f;
 }
 
-void midpoint_sums(std::mt19937_64& rng, Tally& tally, long long& on_midpoint, long long& handed)
+struct MidpointTally {
+    long long rows = 0;
+    long long on_midpoint = 0; // rows whose binary64 sum is on a midpoint
+    long long handed = 0;      // rows the binary64 road handed on
+};
+
+void midpoint_sums(std::mt19937_64& rng, Tally& tally, MidpointTally& crafted)
 {
     for (int field = 0; field <= 254; ++field) {
         for (int i = 0; i < 24; ++i) {
@@ -345,8 +351,9 @@ void midpoint_sums(std::mt19937_64& rng, Tally& tally, long long& on_midpoint, l
                 if (curvedump::binary64_road_runs()) {
                     EXPECT_EQ(h, midpoint ? 1u : 0u) << row.what << ", offset " << std::hex << o;
                 }
-                on_midpoint += midpoint ? 1 : 0;
-                handed += static_cast<long long>(h);
+                ++crafted.rows;
+                crafted.on_midpoint += midpoint ? 1 : 0;
+                crafted.handed += static_cast<long long>(h);
             }
         }
     }
@@ -474,24 +481,23 @@ TEST(Differential, MatchesX87)
 
     series(rng, tally);
 
-    long long on_midpoint = 0;
-    long long midpoint_handed = 0;
-    midpoint_sums(rng, tally, on_midpoint, midpoint_handed);
+    MidpointTally crafted;
+    midpoint_sums(rng, tally, crafted);
 
     RecordProperty("inputs", static_cast<int>(tally.inputs));
     RecordProperty("double_rounding_ties", static_cast<int>(tally.ties));
     std::printf("differential: %lld inputs, %lld mismatches, %lld double-rounding ties\n",
                 tally.inputs, tally.mismatches, tally.ties);
-    std::printf("binary64 road: %lld values, %lld handed to the integer roads; crafted rows: "
-                "%lld binary64 sums on a midpoint, %lld rows handed\n",
-                tally.binary64, tally.handed, on_midpoint, midpoint_handed);
+    std::printf("binary64 road: %lld values, %lld handed to the integer roads; %lld crafted "
+                "rows, %lld with the binary64 sum on a midpoint, %lld handed\n",
+                tally.binary64, tally.handed, crafted.rows, crafted.on_midpoint, crafted.handed);
     EXPECT_EQ(tally.mismatches, 0);
     // Where the road runs it must take nearly every value.
     if (curvedump::binary64_road_runs()) {
         EXPECT_LT(tally.handed * 4, tally.binary64);
     }
     // The crafted rows must really put sums on midpoints.
-    EXPECT_GE(on_midpoint, 10'000);
+    EXPECT_GE(crafted.on_midpoint, 10'000);
     EXPECT_GE(tally.inputs, 10'000'000);
     // The constructed inputs must really reach the cases where double
     // rounding shows, or the comparison proves little.
