@@ -106,7 +106,7 @@ def main():
     print(f"input: {path} ({os.path.getsize(path)} bytes)")
     print(f"curvedump.read (exact):            {module * 1e6:8.1f} us")
     print(f"numpy reader (inexact):            {by_hand * 1e6:8.1f} us"
-          f"   read / numpy reader: {module / by_hand:.2f} (goal: at most 1.5)")
+          f"   read / numpy reader: {module / by_hand:.2f} (goal: at most 0.7)")
     print(f"tool + numpy.loadtxt (5 digits):   {process * 1e6:8.1f} us"
           f"   tool + loadtxt / read: {process / module:.0f}")
 

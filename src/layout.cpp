@@ -76,10 +76,11 @@ void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& 
         start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
     if (inside > 0) {
         const std::span<const unsigned char> raw = image.subspan(start, 4 * inside);
-        if (scaling == Scaling::binary64_first)
+        if (scaling == Scaling::binary64_first) {
             scale_values_binary64(series.scale, series.offset, raw, values);
-        else
+        } else {
             scale_values(series.scale, series.offset, raw, values);
+        }
     }
     // Raw values past the end of the image read as zero.
     std::fill(values.begin() + static_cast<std::ptrdiff_t>(inside), values.end(),
