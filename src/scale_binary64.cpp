@@ -26,11 +26,14 @@
 //   midpoints, where rounding to single precision gives one value. The
 //   conversion of d to single precision is then the tool's result, a
 //   subnormal or an infinity included.
-// - d exactly on a midpoint (of a normal value: its 29 low bits are 2^28;
-//   of a subnormal one: on_single_midpoint) and non-finite raw values go to
-//   the integer roads. A zero raw value needs nothing: the product is a
-//   zero and the sum the offset, or a zero of the sign IEEE 754 gives, as
-//   the integer roads give.
+// - d exactly on a midpoint and non-finite raw values go to the integer
+//   roads. Where the result is finite and 2^-125 or more, d is 2^-126 or
+//   more (rounding is monotonic), in single precision's normal range,
+//   where d is on a midpoint exactly when its 29 low bits are 2^28; every
+//   other value gets a second look (on_single_midpoint, settle_block). A
+//   zero raw value needs nothing: the product is a zero and the sum the
+//   offset, or a zero of the sign IEEE 754 gives, as the integer roads
+//   give.
 //
 // Where it relies on the environment: the multiplication, the addition and
 // the conversion round to nearest, ties to even; subnormal results are
