@@ -38,8 +38,9 @@ void scale_value(benchmark::State& state)
 }
 
 // A whole series as the converter scales it: 4,095 values like those above,
-// scale 0.1, offset -pi (series 2 of bench/make_largest.cpp).
-void scale_series(benchmark::State& state)
+// scale 0.1, offset -pi (series 2 of bench/make_largest.cpp), on the
+// integer roads (the tool) or the binary64 road first (the Python module).
+void scale_series(benchmark::State& state, curvedump::Scaling scaling)
 {
     const auto values = sample_values();
     constexpr std::size_t count = 4095;
@@ -51,7 +52,7 @@ void scale_series(benchmark::State& state)
     const curvedump::SeriesDescriptor series{1, 4 * count, count, 0x3DCCCCCD, 0xC0490FDB};
     std::vector<std::uint32_t> out(count);
     for (auto _ : state) {
-        curvedump::scale_series(image, series, out);
+        curvedump::scale_series(image, series, out, scaling);
         benchmark::DoNotOptimize(out.data());
         benchmark::ClobberMemory();
     }
@@ -96,7 +97,8 @@ void render_snprintf(benchmark::State& state)
 } // namespace
 
 BENCHMARK(scale_value);
-BENCHMARK(scale_series);
+BENCHMARK_CAPTURE(scale_series, integer, curvedump::Scaling::integer);
+BENCHMARK_CAPTURE(scale_series, binary64, curvedump::Scaling::binary64_first);
 BENCHMARK(render_field);
 BENCHMARK(render_to_chars);
 BENCHMARK(render_snprintf);

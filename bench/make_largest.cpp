@@ -1,13 +1,16 @@
 // Writes the largest input the converter accepts: 32,767 bytes, series 1
 // with 4,032 values from block 1 and series 2 with 4,095 values from block
-// 64. Values are built from integer bit patterns (no floating-point
-// arithmetic), so the file is the same wherever it is made.
+// 64; or, given `both`, the fullest: both series over the same 8,127 values
+// from block 1 (16,254 values to scale). Values are built from integer bit
+// patterns (no floating-point arithmetic), so the file is the same wherever
+// it is made.
 //
-// usage: make_largest PATH
+// usage: make_largest PATH [both]
 #include "test_image.hpp"
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -26,17 +29,20 @@ std::uint32_t random_float(std::uint64_t& state)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: make_largest PATH\n");
+    const bool both = argc == 3 && std::strcmp(argv[2], "both") == 0;
+    if (argc < 2 || (argc == 3 && !both) || argc > 3) {
+        std::fprintf(stderr, "usage: make_largest PATH [both]\n");
         return 2;
     }
-    constexpr std::uint16_t count1 = 4032, count2 = 4095;
+    constexpr std::uint16_t count1 = 4032, count2 = 4095, all = 8127;
     std::vector<unsigned char> file =
-        test_image::with_table({1, 4 * count1, 0x3A83126F /* 0.001 */, 0x00000000},
-                               {64, 4 * count2, 0x3DCCCCCD /* 0.1 */, 0xC0490FDB /* -pi */});
+        both ? test_image::with_table({1, 4 * all, 0x3A83126F /* 0.001 */, 0x00000000},
+                                      {1, 4 * all, 0x3DCCCCCD /* 0.1 */, 0xC0490FDB /* -pi */})
+             : test_image::with_table({1, 4 * count1, 0x3A83126F /* 0.001 */, 0x00000000},
+                                      {64, 4 * count2, 0x3DCCCCCD /* 0.1 */, 0xC0490FDB /* -pi */});
     file.resize(32767);
     std::uint64_t state = 42;
-    for (std::size_t i = 0; i < count1; ++i) {
+    for (std::size_t i = 0; i < (both ? 0 : count1); ++i) {
         // Sample numbers as floats: i is exact below 2^24.
         std::uint32_t bits = 0;
         if (i != 0) {
@@ -48,8 +54,8 @@ int main(int argc, char** argv)
         }
         test_image::put_be32(file, 256 + 4 * i, bits);
     }
-    for (std::size_t i = 0; i < count2; ++i)
-        test_image::put_be32(file, 64 * 256 + 4 * i, random_float(state));
+    for (std::size_t i = 0; i < (both ? all : count2); ++i)
+        test_image::put_be32(file, (both ? 1 : 64) * 256 + 4 * i, random_float(state));
 
     std::FILE* out = std::fopen(argv[1], "wb");
     if (out == nullptr) {

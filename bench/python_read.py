@@ -1,14 +1,19 @@
-"""The Python module on one file (the largest the tool accepts):
+"""The Python module on one file (the largest the tool accepts), and more:
 
 - time to get its values, three ways: curvedump.read (exact), the usual
   numpy reader (double precision, rounded once: inexact), and running the
   tool then reading its text with numpy.loadtxt (five digits);
+- on every INPUT, curvedump.read against the numpy reader in paired
+  rounds (the two alternate, the order swapped every round): the median of
+  the ratios, goal at most 0.7;
 - memory: RSS per Curves held, against the bytes of its values;
 - files per second: a ProcessPoolExecutor against a plain loop, and
   threads (the module lets other threads run while it reads).
 
-usage: PYTHONPATH=build/dev/python /usr/bin/python3 bench/python_read.py TOOL INPUT
-(bench/make_largest writes INPUT.)
+usage: PYTHONPATH=build/dev/python /usr/bin/python3 bench/python_read.py TOOL INPUT [INPUT...]
+(bench/make_largest writes INPUT: `make_largest PATH` two disjoint series,
+8,127 values; `make_largest PATH both` both series over the same 8,127
+values, 16,254 to scale.)
 """
 import concurrent.futures
 import os
@@ -54,6 +59,26 @@ def per_call(function, repeat):
     return statistics.median(rounds)
 
 
+def paired(path, rounds=41, repeat=300):
+    """curvedump.read and the numpy reader alternately, the order swapped
+    every round: each one's median time of a call, and the median of the
+    ratios read / numpy reader."""
+    ratios, reads, by_hand = [], [], []
+    for k in range(rounds):
+        timed = {}
+        for name in (("read", "numpy") if k % 2 == 0 else ("numpy", "read")):
+            function = (lambda: curvedump.read(path)) if name == "read" else (
+                lambda: numpy_reader(path))
+            start = time.perf_counter()
+            for _ in range(repeat):
+                function()
+            timed[name] = (time.perf_counter() - start) / repeat
+        reads.append(timed["read"])
+        by_hand.append(timed["numpy"])
+        ratios.append(timed["read"] / timed["numpy"])
+    return statistics.median(reads), statistics.median(by_hand), statistics.median(ratios)
+
+
 def rss():
     """Resident memory of this process, in bytes."""
     with open("/proc/self/statm", encoding="ascii") as statm:
@@ -69,13 +94,19 @@ def files_per_second(function, count):
 def main():
     tool, path = sys.argv[1], sys.argv[2]
     warnings.simplefilter("error", curvedump.ShortFileWarning)  # the input must be whole
+    print(f"load average: {os.getloadavg()[0]:.2f}")
+    for each in sys.argv[2:]:
+        read, by_hand, ratio = paired(each)
+        values = sum(len(s) for s in numpy_reader(each))
+        print(f"paired, {each} ({values} values): read {read * 1e6:.1f} us, numpy reader "
+              f"{by_hand * 1e6:.1f} us, median ratio {ratio:.2f} (goal: at most 0.7)")
     module = per_call(lambda: curvedump.read(path), 2000)
     by_hand = per_call(lambda: numpy_reader(path), 2000)
     process = per_call(lambda: tool_and_loadtxt(tool, path), 50)
     print(f"input: {path} ({os.path.getsize(path)} bytes)")
     print(f"curvedump.read (exact):            {module * 1e6:8.1f} us")
     print(f"numpy reader (inexact):            {by_hand * 1e6:8.1f} us"
-          f"   read / numpy reader: {module / by_hand:.2f} (goal: at most 1.5)")
+          f"   read / numpy reader: {module / by_hand:.2f} (goal: at most 0.7)")
     print(f"tool + numpy.loadtxt (5 digits):   {process * 1e6:8.1f} us"
           f"   tool + loadtxt / read: {process / module:.0f}")
 

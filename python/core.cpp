@@ -122,7 +122,7 @@ FileResult decode_file(const py::bytes& name)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_file(path, error);
+        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first);
     }
     if (error != 0) {
         FileResult failed;
@@ -170,7 +170,7 @@ FileResult decode_bytes(const py::object& data)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_image(image, bytes_read);
+        decoded = curvedump::decode_image(image, bytes_read, curvedump::Scaling::binary64_first);
     }
     return decoded_result(decoded);
 }

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Mutation check of the arithmetic and the formatter: applies each fault
-# below (to the scaling, the single-precision fields, the decimal text and
+# below (to the scaling and its binary64 road, the single-precision fields, the decimal text and
 # its five-digit road, the layout or the table of powers) one at a time,
 # rebuilds, runs the tests that can tell a fault in the C++ apart (labels
 # `unit`, then `end-to-end`; the Python, type, recipe and pip tests cannot
@@ -60,7 +60,7 @@ mutant() {
 }
 
 d=src/scale.cpp r=src/decimal.cpp f=src/five_digits.hpp p=src/powers_of_ten.hpp
-s=src/single.hpp l=src/layout.cpp
+s=src/single.hpp l=src/layout.cpp b=src/scale_binary64.cpp
 # --- the scaling ---
 mutant "jam: sticky bit dropped" $d \
   'return x >> shift | (lost != 0 ? 1 : 0);' 'return x >> shift;'
@@ -181,6 +181,33 @@ mutant "descriptor: a series ending at the image's end refused" $l \
   'return end <= static_cast<long>(image_size);' 'return end < static_cast<long>(image_size);'
 mutant "past the file: a series ending at the file's end called short" $l \
   'static_cast<std::size_t>(end) > file_size' 'static_cast<std::size_t>(end) >= file_size'
+# --- the binary64 road ---
+mutant "binary64: rounding mode not checked" $b \
+  'return (_mm_getcsr() & ~flags) == masks;' 'return (_mm_getcsr() & ~(flags | 0x6000u)) == masks;'
+mutant "binary64: flush-to-zero not checked" $b \
+  'return (_mm_getcsr() & ~flags) == masks;' 'return (_mm_getcsr() & ~(flags | 0x8000u)) == masks;'
+mutant "binary64: denormals-are-zero not checked" $b \
+  'return (_mm_getcsr() & ~flags) == masks;' 'return (_mm_getcsr() & ~(flags | 0x0040u)) == masks;'
+mutant "binary64: ties looked for one bit low" $b \
+  'dropped_half = 1u << (normal_dropped - 1);' 'dropped_half = 1u << (normal_dropped - 2);'
+mutant "binary64: ties looked for in the high words" $b \
+  '_MM_SHUFFLE(2, 0, 2, 0)' '_MM_SHUFFLE(3, 1, 3, 1)'
+mutant "binary64: no tie test in the block" $b \
+  '_mm_or_si128(_mm_cmplt_epi32(limit, moved), tie)' '_mm_cmplt_epi32(limit, moved)'
+mutant "binary64: results of exponent field 1 taken as sure" $b \
+  'constexpr std::uint32_t field_shift = 0x7F000000;' 'constexpr std::uint32_t field_shift = 0x7F800000;'
+mutant "binary64: unsure blocks never settled" $b \
+  'handed += settle_block(scale, offset, s, o, raw, values.data() + i);' 'handed += 0;'
+mutant "binary64: the last block's values not copied out" $b \
+  'std::copy_n(last.data(), rest, values.data() + i);' 'static_cast<void>(rest);'
+mutant "binary64: subnormal midpoints looked for as normal ones" $b \
+  'normal_dropped + std::max(0, smallest_normal_field - field)' 'normal_dropped'
+mutant "binary64: 2^-150 not taken for a midpoint" $b \
+  'if (dropped > double_fraction_bits + 1)' 'if (dropped > double_fraction_bits)'
+mutant "binary64: non-finite raw values kept" $b \
+  'if ((bits & exponent_mask) == exponent_mask || on_single_midpoint(sum)) {' \
+  'if (on_single_midpoint(sum)) {' \
+  "with finite coefficients, SSE2 gives a NaN raw value back quieted with its sign and payload through the widening, the product, the sum and the narrowing, as scale_special does, and an infinite one the infinity of the product's sign"
 # --- the formatter ---
 mutant "fields: margin narrowed to half" $f \
   'std::uint64_t{1} << 17; // above the error' 'std::uint64_t{1} << 16; // above the error'

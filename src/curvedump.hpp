@@ -55,10 +55,16 @@ struct Decoded {
     std::vector<std::uint32_t> values; // series 1, then series 2
 };
 
+// The roads the scaling takes: the integer roads alone (the tool), or the
+// binary64 road first where it runs (the Python module). Both give the
+// same bits.
+enum class Scaling { integer, binary64_first };
+
 // Decodes an image of image_size bytes: the file's first bytes_read bytes
 // and zeros after them. bytes_read of image_size or more is a file too
 // large.
-Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read);
+Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read,
+                     Scaling scaling = Scaling::integer);
 
 // The series that end past the end of the file, whose values there are read
 // from zero bytes: 1 for series 1, 2 for series 2, 3 for both, 0 for none.
@@ -91,7 +97,7 @@ Conversion convert_image(std::span<const unsigned char> image, std::size_t bytes
 
 // Reads the file at path as the tool does and decodes it. When the file
 // cannot be opened or read, error gets errno's value and the result is empty.
-Decoded decode_file(const std::string& path, int& error);
+Decoded decode_file(const std::string& path, int& error, Scaling scaling = Scaling::integer);
 
 // What a conversion found beside its status: errno's value when the input
 // could not be opened or read, or the output not opened or written (0 when

@@ -8,7 +8,7 @@
 
 namespace curvedump {
 
-Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read)
+Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_read, Scaling scaling)
 {
     Decoded d;
     d.file_size = bytes_read;
@@ -38,8 +38,8 @@ Decoded decode_image(std::span<const unsigned char> image, std::size_t bytes_rea
         return d;
     }
     const std::span<std::uint32_t> all(d.values);
-    scale_series(image, d.series1, all.first(count1));
-    scale_series(image, d.series2, all.subspan(count1));
+    scale_series(image, d.series1, all.first(count1), scaling);
+    scale_series(image, d.series2, all.subspan(count1), scaling);
     return d;
 }
 

@@ -68,14 +68,20 @@ bool ends_past_file(const SeriesDescriptor& series, std::size_t file_size)
 }
 
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
-                  std::span<std::uint32_t> values)
+                  std::span<std::uint32_t> values, Scaling scaling)
 {
     const std::size_t start =
         series.block > 0 ? static_cast<std::size_t>(series.block) * block_size : 0;
     const std::size_t inside =
         start < image.size() ? std::min(values.size(), (image.size() - start) / 4) : 0;
-    if (inside > 0)
-        scale_values(series.scale, series.offset, image.subspan(start, 4 * inside), values);
+    if (inside > 0) {
+        const std::span<const unsigned char> raw = image.subspan(start, 4 * inside);
+        if (scaling == Scaling::binary64_first) {
+            scale_values_binary64(series.scale, series.offset, raw, values);
+        } else {
+            scale_values(series.scale, series.offset, raw, values);
+        }
+    }
     // Raw values past the end of the image read as zero.
     std::fill(values.begin() + static_cast<std::ptrdiff_t>(inside), values.end(),
               scale_value(series.scale, 0, series.offset));

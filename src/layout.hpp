@@ -36,6 +36,6 @@ bool ends_past_file(const SeriesDescriptor& series, std::size_t file_size);
 // Raw values past the end of the image (never, once the descriptor fits)
 // read as zero.
 void scale_series(std::span<const unsigned char> image, const SeriesDescriptor& series,
-                  std::span<std::uint32_t> values);
+                  std::span<std::uint32_t> values, Scaling scaling = Scaling::integer);
 
 } // namespace curvedump

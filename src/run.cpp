@@ -99,13 +99,13 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
 
 } // namespace
 
-Decoded decode_file(const std::string& path, int& error)
+Decoded decode_file(const std::string& path, int& error, Scaling scaling)
 {
     const LoadedInput input = load_input(path);
     error = input.error;
     if (!input.file || error != 0)
         return {};
-    return decode_image({input.image.get(), image_size}, input.bytes_read);
+    return decode_image({input.image.get(), image_size}, input.bytes_read, scaling);
 }
 
 int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)

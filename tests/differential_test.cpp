@@ -1,13 +1,16 @@
-// scale_value and scale_values against the x87 80-bit unit, which forms
-// scale * raw + offset exactly as the converter must: exact product, sum
-// rounded to a 64-bit significand, then rounded to single precision. Runs
-// only where long double is that format.
+// scale_value, scale_values and the binary64 road (scale_values_binary64)
+// against the x87 80-bit unit, which forms scale * raw + offset exactly as
+// the converter must: exact product, sum rounded to a 64-bit significand,
+// then rounded to single precision. Runs only where long double is that
+// format.
 #include "scale.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
+#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -55,13 +58,18 @@ struct Tally {
     long long inputs = 0;
     long long mismatches = 0;
     long long ties = 0;
+    // Values given to the binary64 road, and how many it handed to the
+    // integer roads.
+    long long binary64 = 0;
+    long long handed = 0;
 };
 
-// ours: what the converter made of scale * raw + offset.
+// ours: what the converter made of scale * raw + offset; a second road's
+// result for the same input (again) is not counted as another input.
 void check(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, std::uint32_t ours,
-           Tally& tally)
+           Tally& tally, bool again = false)
 {
-    ++tally.inputs;
+    tally.inputs += again ? 0 : 1;
     const std::uint32_t theirs = x87_scale(scale, raw, offset);
     bool same = ours == theirs;
     // With two NaN operands the x87 unit keeps the one with the larger
@@ -71,13 +79,30 @@ void check(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, std::ui
     if (!same && ++tally.mismatches <= 10)
         ADD_FAILURE() << std::hex << "scale " << scale << " raw " << raw << " offset " << offset
                       << ": ours " << ours << ", x87 " << theirs;
-    if (double_rounding_tie(scale, raw, offset))
+    if (!again && double_rounding_tie(scale, raw, offset))
         ++tally.ties;
 }
 
-void compare(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, Tally& tally)
+// One value through the binary64 road; returns how many it handed on (0 or 1).
+std::size_t binary64_road(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset,
+                          std::uint32_t& value)
+{
+    const std::array<unsigned char, 4> big_endian{
+        static_cast<unsigned char>(raw >> 24), static_cast<unsigned char>(raw >> 16),
+        static_cast<unsigned char>(raw >> 8), static_cast<unsigned char>(raw)};
+    return curvedump::scale_values_binary64(scale, offset, big_endian, {&value, 1});
+}
+
+// Both roads on one value; returns how many the binary64 road handed on.
+std::size_t compare(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset, Tally& tally)
 {
     check(scale, raw, offset, curvedump::scale_value(scale, raw, offset), tally);
+    std::uint32_t value = 0;
+    const std::size_t handed = binary64_road(scale, raw, offset, value);
+    check(scale, raw, offset, value, tally, true);
+    ++tally.binary64;
+    tally.handed += static_cast<long long>(handed);
+    return handed;
 }
 
 std::uint32_t make_float(bool negative, int biased, std::uint32_t fraction)
@@ -224,6 +249,116 @@ void series(std::mt19937_64& rng, Tally& tally)
         curvedump::scale_values(scale, offset, big_endian, values);
         for (std::size_t i = 0; i < count; ++i)
             check(scale, raws[i], offset, values[i], tally);
+        // The binary64 road, in the default environment and, for some
+        // series, rounding toward zero, where it must give every value to
+        // the integer roads.
+        std::fill(values.begin(), values.end(), 0x7FC0DEADu); // none left from above
+        const bool other_mode = s % 20 == 0;
+        if (other_mode)
+            std::fesetround(FE_TOWARDZERO);
+        const std::size_t handed =
+            curvedump::scale_values_binary64(scale, offset, big_endian, values);
+        std::fesetround(FE_TONEAREST);
+        if (other_mode) {
+            EXPECT_EQ(handed, count) << "rounding toward zero: the binary64 road ran";
+        }
+        tally.binary64 += count;
+        tally.handed += static_cast<long long>(handed);
+        for (std::size_t i = 0; i < count; ++i)
+            check(scale, raws[i], offset, values[i], tally, true);
+    }
+}
+
+// Sums whose binary64 rounding lands exactly on a single-precision
+// midpoint, and sums beside one: the offset o is a single, M the midpoint
+// half its unit 2^E above it (in magnitude), and the product 2^E times
+// (1 + a)(1 - a) or the like, whose tails lie below half a binary64 unit
+// of M (so the binary64 sum is M) but above half a 64-bit unit (so the
+// extended sum is not), or exactly one binary64 unit away. Offsets of every
+// exponent field: subnormal sums at the low end, the overflow threshold
+// FLT_MAX + 2^103 at the top.
+struct MidpointRow {
+    const char* what;
+    std::uint32_t scale_fraction, raw_fraction;
+    int scale_field_delta; // -1 for a scale factor below 1
+    bool next_offset;      // the offset one unit up, the product subtracted
+};
+constexpr MidpointRow midpoint_rows[] = {
+    {"exactly on M", 0, 0, 0, false},
+    // (1 - 2^-11)(1 + 2^-11 + 2^-22) = 1 - 2^-33
+    {"2^-33 of the product below M", 0x7FE000, 0x001002, -1, false},
+    // (1 - 2^-11 + 2^-22)(1 + 2^-11) = 1 + 2^-33
+    {"2^-33 of the product above M", 0x7FE004, 0x001000, -1, false},
+    // (1 - 2^-14)(1 + 2^-14) = 1 - 2^-28: one binary64 unit of M
+    {"one binary64 unit below M", 0x7FFC00, 0x000200, -1, false},
+    {"one binary64 unit above M", 0x7FFC00, 0x000200, -1, true},
+    {"2^-33 above M from the next offset", 0x7FE000, 0x001002, -1, true},
+};
+
+// Whether the binary64 sum of scale * raw + offset (no special operand) is
+// exactly half-way between two neighbouring floats, or the overflow
+// threshold: worked out with float conversions, not as the road does.
+// Meaningful where double expressions are evaluated in binary64
+// (FLT_EVAL_METHOD 0), which the road needs too: on x87 the sum is
+// rounded twice.
+bool binary64_sum_on_midpoint(std::uint32_t scale, std::uint32_t raw, std::uint32_t offset)
+{
+    const double d = static_cast<double>(std::bit_cast<float>(scale)) *
+                         static_cast<double>(std::bit_cast<float>(raw)) +
+                     static_cast<double>(std::bit_cast<float>(offset));
+    const long double threshold = std::ldexp(2.0L - std::ldexp(1.0L, -24), 127);
+    if (std::fabs(static_cast<long double>(d)) >= threshold)
+        return std::fabs(static_cast<long double>(d)) == threshold;
+    const float f = static_cast<float>(d);
+    const long double gap = static_cast<long double>(d) - f;
+    if (gap == 0)
+        return false;
+    const float next = std::nextafter(f, gap > 0 ? std::numeric_limits<float>::infinity()
+                                                 : -std::numeric_limits<float>::infinity());
+    return 2 * gap == static_cast<long double>(next) - f;
+}
+
+struct MidpointTally {
+    long long rows = 0;
+    long long on_midpoint = 0; // rows whose binary64 sum is on a midpoint
+    long long handed = 0;      // rows the binary64 road handed on
+};
+
+void midpoint_sums(std::mt19937_64& rng, Tally& tally, MidpointTally& crafted)
+{
+    for (int field = 0; field <= 254; ++field) {
+        for (int i = 0; i < 24; ++i) {
+            const std::uint64_t r = rng();
+            const bool negative = (r & 1) != 0;
+            // Fractions of all ones (M just below a power of two) and zero
+            // (M just above one, or 2^-150 at zero) besides uniform ones.
+            const std::uint32_t fraction = i == 0   ? 0x7FFFFF
+                                           : i == 1 ? 0
+                                                    : static_cast<std::uint32_t>(r >> 8) & 0x7FFFFF;
+            const std::uint32_t offset = make_float(negative, field, fraction);
+            // Half the offset's unit: 2^e, split into two normal powers.
+            const int e = std::max(field, 1) - 151;
+            const int es = e / 2;
+            const int er = e - es;
+            for (const MidpointRow& row : midpoint_rows) {
+                const std::uint32_t o = row.next_offset ? offset + 1 : offset;
+                if ((o & 0x7F800000u) == 0x7F800000u)
+                    continue; // past the largest normal
+                const bool minus = row.next_offset ? !negative : negative;
+                const std::uint32_t scale =
+                    make_float(false, es + 127 + row.scale_field_delta, row.scale_fraction);
+                const std::uint32_t raw = make_float(minus, er + 127, row.raw_fraction);
+                const std::size_t h = compare(scale, raw, o, tally);
+                const bool midpoint = binary64_sum_on_midpoint(scale, raw, o);
+                // Where the road runs it hands on exactly the sums on a midpoint.
+                if (curvedump::binary64_road_runs()) {
+                    EXPECT_EQ(h, midpoint ? 1u : 0u) << row.what << ", offset " << std::hex << o;
+                }
+                ++crafted.rows;
+                crafted.on_midpoint += midpoint ? 1 : 0;
+                crafted.handed += static_cast<long long>(h);
+            }
+        }
     }
 }
 
@@ -349,11 +484,26 @@ TEST(Differential, MatchesX87)
 
     series(rng, tally);
 
+    MidpointTally crafted;
+    midpoint_sums(rng, tally, crafted);
+
     RecordProperty("inputs", static_cast<int>(tally.inputs));
     RecordProperty("double_rounding_ties", static_cast<int>(tally.ties));
     std::printf("differential: %lld inputs, %lld mismatches, %lld double-rounding ties\n",
                 tally.inputs, tally.mismatches, tally.ties);
+    std::printf("binary64 road: %lld values, %lld handed to the integer roads; %lld crafted "
+                "rows, %lld with the binary64 sum on a midpoint, %lld handed\n",
+                tally.binary64, tally.handed, crafted.rows, crafted.on_midpoint, crafted.handed);
     EXPECT_EQ(tally.mismatches, 0);
+    // Where the road runs it must take nearly every value.
+    if (curvedump::binary64_road_runs()) {
+        EXPECT_LT(tally.handed * 4, tally.binary64);
+    }
+    // The crafted rows must really put sums on midpoints (counted where
+    // double arithmetic is binary64, as where the road runs).
+    if (curvedump::binary64_road_runs()) {
+        EXPECT_GE(crafted.on_midpoint, 10'000);
+    }
     EXPECT_GE(tally.inputs, 10'000'000);
     // The constructed inputs must really reach the cases where double
     // rounding shows, or the comparison proves little.

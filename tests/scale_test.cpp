@@ -6,8 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cfenv>
 #include <cstdint>
 #include <span>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <xmmintrin.h>
+#endif
 
 namespace {
 
@@ -92,6 +98,71 @@ const ScaleCase non_finite[] = {
     {"NaN offset beats inf * 0", 0x7F800000, 0x00000000, 0x7FC00000, 0x7FC00000},
 };
 
+// Sums whose binary64 rounding is a single-precision midpoint, which the
+// binary64 road must hand to the integer roads, and sums one binary64 unit
+// beside one, which it keeps.
+struct RoadCase {
+    ScaleCase c;
+    bool on_midpoint; // the binary64 sum
+};
+const RoadCase binary64_road[] = {
+    // 2^30 + 2^7 + 2^6(1 + 2^-15)(1 - 2^-15) = M - 2^-24, M = 2^30 + 3 * 2^6
+    // the midpoint: binary64 rounds to M (a tie, to even ...02), the 64-bit
+    // sum stays below it (...01).
+    {{"binary64 sum on a midpoint, exact sum below", 0x42800100, 0x3F7FFE00, 0x4E800001,
+      0x4E800001},
+     true},
+    {{"exact sum on a midpoint, tie to even", 0x42800000, 0x3F800000, 0x4E800001, 0x4E800002},
+     true},
+    // 2^6(1 + 2^-14)(1 - 2^-14) = 2^6 - 2^-22: one binary64 unit below M.
+    {{"one binary64 unit below a midpoint", 0x42800200, 0x3F7FFC00, 0x4E800001, 0x4E800001}, false},
+    {{"one binary64 unit above a midpoint", 0x42800200, 0xBF7FFC00, 0x4E800002, 0x4E800002}, false},
+    // FLT_MAX + 2^51 * 2^52: the overflow threshold, a tie that goes to infinity.
+    {{"sum on the overflow threshold", 0x59000000, 0x59800000, 0x7F7FFFFF, 0x7F800000}, true},
+    // 2^51(1 - 2^-11) * 2^52(1 + 2^-11 + 2^-22) = 2^103 - 2^70.
+    {{"binary64 sum on the threshold, exact sum below", 0x58FFE000, 0x59801002, 0x7F7FFFFF,
+      0x7F7FFFFF},
+     true},
+    // 2^-149 + 2^-75 * 2^-75: three halves of the smallest subnormal, to even.
+    {{"subnormal sum on a midpoint", 0x1A000000, 0x1A000000, 0x00000001, 0x00000002}, true},
+    // 2^-150(1 - 2^-33) beside 2^-149: exact in binary64, below the midpoint.
+    {{"subnormal sum beside a midpoint", 0x19FFE000, 0x1A001002, 0x00000001, 0x00000001}, false},
+};
+
+// One value through the binary64 road; returns how many it handed on.
+std::size_t through_binary64_road(const ScaleCase& c, std::uint32_t& value)
+{
+    const std::array<unsigned char, 4> raw{
+        static_cast<unsigned char>(c.raw >> 24), static_cast<unsigned char>(c.raw >> 16),
+        static_cast<unsigned char>(c.raw >> 8), static_cast<unsigned char>(c.raw)};
+    return curvedump::scale_values_binary64(c.scale, c.offset, raw, {&value, 1});
+}
+
+// Floating-point environments other than the default: the binary64 road
+// must not run, and every value is still exact. The modes of MXCSR
+// (flush-to-zero, bit 15; denormals-are-zero, bit 6) where it is read.
+struct Environment {
+    const char* what;
+    int rounding;          // for fesetround
+    unsigned control_bits; // set in MXCSR
+};
+const Environment environments[] = {
+    {"round toward zero", FE_TOWARDZERO, 0}, {"round upward", FE_UPWARD, 0},
+    {"round downward", FE_DOWNWARD, 0},
+#if defined(__x86_64__) || defined(_M_X64)
+    {"flush to zero", FE_TONEAREST, 0x8000}, {"denormals are zero", FE_TONEAREST, 0x0040},
+#endif
+};
+
+void set_control_bits(unsigned bits)
+{
+#if defined(__x86_64__) || defined(_M_X64)
+    _mm_setcsr((_mm_getcsr() & ~0x8040u) | bits);
+#else
+    static_cast<void>(bits);
+#endif
+}
+
 void check(const ScaleCase& c)
 {
     SCOPED_TRACE(c.what);
@@ -106,6 +177,39 @@ void check_all(std::span<const ScaleCase> cases)
 }
 
 TEST(ScaleValue, DoubleRounding) { check_all(double_rounding); }
+
+TEST(ScaleValue, Binary64Road)
+{
+    for (const RoadCase& row : binary64_road) {
+        SCOPED_TRACE(row.c.what);
+        check(row.c);
+        std::uint32_t value = 0;
+        const std::size_t handed = through_binary64_road(row.c, value);
+        EXPECT_EQ(value, row.c.expected);
+        if (curvedump::binary64_road_runs()) {
+            EXPECT_EQ(handed, row.on_midpoint ? 1u : 0u);
+        }
+    }
+}
+
+TEST(ScaleValue, Binary64RoadOutsideTheDefaultEnvironment)
+{
+    for (const Environment& environment : environments) {
+        SCOPED_TRACE(environment.what);
+        for (const RoadCase& row : binary64_road) {
+            std::uint32_t value = 0;
+            ASSERT_EQ(std::fesetround(environment.rounding), 0);
+            set_control_bits(environment.control_bits);
+            const bool runs = curvedump::binary64_road_runs();
+            const std::size_t handed = through_binary64_road(row.c, value);
+            set_control_bits(0);
+            std::fesetround(FE_TONEAREST);
+            EXPECT_FALSE(runs);
+            EXPECT_EQ(handed, 1u) << row.c.what;
+            EXPECT_EQ(value, row.c.expected) << row.c.what;
+        }
+    }
+}
 TEST(ScaleValue, Finite) { check_all(finite); }
 TEST(ScaleValue, ZerosAndSubnormals) { check_all(zeros_and_subnormals); }
 TEST(ScaleValue, Overflow) { check_all(overflow); }

@@ -11,6 +11,7 @@ PYTHONPATH.
 import array
 import concurrent.futures
 import copy
+import ctypes
 import errno
 import io
 import math
@@ -181,6 +182,23 @@ EXACT_VALUES = [
     ("exact cancellation is +0", (ONE, 0xBF800000, [ONE], 4), [0x00000000]),
     ("length 10 is two values", (HALF, 0, [ONE, 0x40000000, 0x40400000], 10),
      [HALF, ONE]),
+    # 2^30 + 2^7 + 2^6(1 + 2^-15)(1 - 2^-15): the binary64 sum is the
+    # midpoint 2^30 + 3 * 2^6 (to even: ...02), the 64-bit sum below it.
+    ("binary64 sum on a midpoint", (0x42800100, 0x4E800001, [0x3F7FFE00], 4), [0x4E800001]),
+    ("subnormal raw value", (ONE, 0x00000001, [0x00000003], 4), [0x00000004]),
+    ("subnormal sum on a midpoint, to even", (0x1A000000, 0x00000001, [0x1A000000], 4),
+     [0x00000002]),
+]
+
+# Floating-point environments other than the default, set in the control
+# register (MXCSR on x86-64, FPCR on aarch64) by the test library
+# fp_control; "fast-math" loads its -ffast-math twin instead.
+FP_ENVIRONMENTS = [
+    ("round downward", {1: 0x2000, 2: 0x800000}),
+    ("round upward", {1: 0x4000, 2: 0x400000}),
+    ("round toward zero", {1: 0x6000, 2: 0xC00000}),
+    ("flush-to-zero and denormals-are-zero", {1: 0x8040, 2: 0x1000000}),
+    ("a library built with -ffast-math loaded", "fast-math"),
 ]
 
 
@@ -189,6 +207,48 @@ def test_exact_values(what, series, expected):
     curves = curvedump.read_bytes(data_file(series, (ONE, 0, [ONE], 4)))
     assert bits(curves.series1) == expected
     assert curves.scales[0] == struct.unpack(">f", struct.pack(">I", series[0]))[0]
+
+
+def fp_control_library(name="CURVEDUMP_FP_CONTROL"):
+    """The test library that reads and sets the floating-point control
+    register (tests/fp_control.cpp), loaded through ctypes."""
+    path = os.environ.get(name)
+    if not path:
+        pytest.skip(f"{name} is not set (CMake's build of the tests sets it)")
+    library = ctypes.CDLL(path)
+    library.fp_control_get.restype = ctypes.c_uint64
+    library.fp_control_set.argtypes = [ctypes.c_uint64]
+    return library
+
+
+@pytest.mark.parametrize("what, bits_set", FP_ENVIRONMENTS, ids=[r[0] for r in FP_ENVIRONMENTS])
+def test_exact_values_in_any_fp_environment(what, bits_set, tmp_path):
+    # Values still exact (compared as bit patterns: numpy's equality takes
+    # subnormals for zeros under denormals-are-zero), read from bytes and
+    # from a file; the environment restored after.
+    control = fp_control_library()
+    kind = control.fp_control_kind()
+    if kind == 0:
+        pytest.skip("no control register known for this target")
+    files = []
+    for i, (_, series, _) in enumerate(EXACT_VALUES):
+        files.append(tmp_path / f"{i}.bin")
+        files[-1].write_bytes(data_file(series, (ONE, 0, [ONE], 4)))
+    saved = control.fp_control_get()
+    try:
+        if bits_set == "fast-math":
+            fp_control_library("CURVEDUMP_FP_CONTROL_FAST_MATH")
+        else:
+            control.fp_control_set(saved | bits_set[kind])
+        changed = control.fp_control_get()
+        from_bytes = [bits(curvedump.read_bytes(f.read_bytes()).series1) for f in files]
+        from_files = [bits(curvedump.read(f).series1) for f in files]
+    finally:
+        control.fp_control_set(saved)
+    assert changed != saved, what
+    expected = [row[2] for row in EXACT_VALUES]
+    assert from_bytes == expected
+    assert from_files == expected
 
 
 def test_tail_of_the_longer_series_and_zeros_past_the_end():
