@@ -22,6 +22,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -52,22 +53,21 @@ py::tuple descriptor_fields(const curvedump::Decoded& d)
                           d.series1.offset, d.series2.offset);
 }
 
-// A float32 array over memory that a capsule owns: the array's base is
-// the capsule, numpy does not own the data (so resize refuses) and nothing
-// reachable from Python can free it while a view of it lives. The bit
-// patterns are copied as they are: no conversion touches a NaN's bits.
-py::array_t<float> owned_store(const std::uint32_t* bits, std::size_t count)
+// A float32 array over the bit patterns in `bits`, which a capsule takes
+// over without copying them: the array's base is the capsule, numpy does
+// not own the data (so resize refuses) and nothing reachable from Python
+// can free it while a view of it lives. No conversion touches a NaN's bits.
+py::array_t<float> owned_store(std::vector<std::uint32_t>&& bits)
 {
-    // One element at least: numpy allocates memory of its own for a null pointer.
-    auto values = std::make_unique<std::vector<float>>(std::max<std::size_t>(count, 1));
-    if (count != 0)
-        std::memcpy(values->data(), bits, count * sizeof(float));
-    float* data = values->data();
-    const py::capsule owner(values.get(),
-                            [](void* p) { delete static_cast<std::vector<float>*>(p); });
-    static_cast<void>(values.release()); // the capsule owns it now
-    return {
-        {static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
+    const auto count = static_cast<py::ssize_t>(bits.size());
+    if (bits.empty()) // numpy allocates memory of its own for a null pointer
+        bits.push_back(0);
+    auto owned = std::make_unique<std::vector<std::uint32_t>>(std::move(bits));
+    auto* data = reinterpret_cast<float*>(owned->data());
+    const py::capsule owner(owned.get(),
+                            [](void* p) { delete static_cast<std::vector<std::uint32_t>*>(p); });
+    static_cast<void>(owned.release()); // the capsule owns it now
+    return {{count}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
 }
 
 // A store from the little-endian float32 bytes of a pickle.
@@ -82,7 +82,7 @@ py::array_t<float> store_from_bytes(const py::bytes& data)
         bits[i] = std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 | std::uint32_t{b[2]} << 16 |
                   std::uint32_t{b[3]} << 24;
     }
-    return owned_store(bits.data(), bits.size());
+    return owned_store(std::move(bits));
 }
 
 // What reading a file or bytes gives, for __init__.py. error: errno's
@@ -100,7 +100,7 @@ struct FileResult {
     py::object console = py::none();
 };
 
-FileResult decoded_result(const curvedump::Decoded& d)
+FileResult decoded_result(curvedump::Decoded&& d)
 {
     FileResult result;
     result.status = d.status;
@@ -111,7 +111,7 @@ FileResult decoded_result(const curvedump::Decoded& d)
         return result;
     }
     result.past_end = curvedump::series_past_end(d);
-    result.values = owned_store(d.values.data(), d.values.size());
+    result.values = owned_store(std::move(d.values));
     return result;
 }
 
@@ -129,7 +129,7 @@ FileResult decode_file(const py::bytes& name)
         failed.error = error;
         return failed;
     }
-    return decoded_result(decoded);
+    return decoded_result(std::move(decoded));
 }
 
 // Whether a buffer's items are plain bytes: a format of one of the
@@ -172,7 +172,7 @@ FileResult decode_bytes(const py::object& data)
         const py::gil_scoped_release unlocked;
         decoded = curvedump::decode_image(image, bytes_read, curvedump::Scaling::binary64_first);
     }
-    return decoded_result(decoded);
+    return decoded_result(std::move(decoded));
 }
 
 // What a conversion gives: its status and console text, errno's value for
