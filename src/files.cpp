@@ -16,6 +16,9 @@ namespace curvedump {
 ReadInput read_input(std::FILE* input, std::span<unsigned char> image)
 {
     errno = 0; // the C library need not set it for a failed read
+    // The image is read into memory of its own in one call: a stream
+    // buffer would only add a copy, and its allocation a stat call.
+    std::setvbuf(input, nullptr, _IONBF, 0);
     ReadInput read;
     read.bytes = std::fread(image.data(), 1, image.size(), input);
     if (std::ferror(input) != 0)
