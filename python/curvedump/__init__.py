@@ -538,7 +538,7 @@ def _read_frame(paths, errors, short, threads):
             raise failure
     values = pd.DataFrame({
         "file": pd.Categorical.from_codes(read.file, pd.Index(categories, dtype=object)),
-        "row": read.row, "series1": read.series1, "series2": read.series2})
+        "row": read.row, "series1": read.series1, "series2": read.series2}, copy=False)
     message = np.full(len(shown), "", dtype=object)
     for i, console in read.consoles.items():
         message[i] = _last_line(console)
