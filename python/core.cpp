@@ -53,21 +53,57 @@ py::tuple descriptor_fields(const curvedump::Decoded& d)
                           d.series1.offset, d.series2.offset);
 }
 
+// The values of a Curves live in a vector that a capsule of this name
+// owns; every array over them has that capsule as its base.
+constexpr const char* store_name = "curvedump.store";
+
+using StoreVector = std::vector<std::uint32_t>;
+
+void free_store(PyObject* capsule)
+{
+    delete static_cast<StoreVector*>(PyCapsule_GetPointer(capsule, store_name));
+}
+
+// A float32 array of `count` values from `start` over the store's memory,
+// its base the capsule itself.
+py::array_t<float> store_array(const py::capsule& owner, std::size_t start, std::size_t count)
+{
+    auto* const values = static_cast<StoreVector*>(PyCapsule_GetPointer(owner.ptr(), store_name));
+    auto* data = reinterpret_cast<float*>(values->data()) + start;
+    return {
+        {static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
+}
+
 // A float32 array over the bit patterns in `bits`, which a capsule takes
 // over without copying them: the array's base is the capsule, numpy does
 // not own the data (so resize refuses) and nothing reachable from Python
-// can free it while a view of it lives. No conversion touches a NaN's bits.
-py::array_t<float> owned_store(std::vector<std::uint32_t>&& bits)
+// can free it while an array over it lives. No conversion touches a NaN's
+// bits.
+py::array_t<float> owned_store(StoreVector&& bits)
 {
-    const auto count = static_cast<py::ssize_t>(bits.size());
+    const std::size_t count = bits.size();
     if (bits.empty()) // numpy allocates memory of its own for a null pointer
         bits.push_back(0);
-    auto owned = std::make_unique<std::vector<std::uint32_t>>(std::move(bits));
-    auto* data = reinterpret_cast<float*>(owned->data());
-    const py::capsule owner(owned.get(),
-                            [](void* p) { delete static_cast<std::vector<std::uint32_t>*>(p); });
+    auto owned = std::make_unique<StoreVector>(std::move(bits));
+    const py::capsule owner(owned.get(), store_name, &free_store);
     static_cast<void>(owned.release()); // the capsule owns it now
-    return {{count}, {static_cast<py::ssize_t>(sizeof(float))}, data, owner};
+    return store_array(owner, 0, count);
+}
+
+// The values from start to stop of a store's capsule, as an array whose
+// base is the capsule, not the store array: the series a Curves hands out
+// stay over memory that nothing but their own lifetime can free, whatever
+// is done to the store array. TypeError for another object, IndexError for
+// a range outside the store.
+py::array_t<float> store_view(const py::object& store, std::size_t start, std::size_t stop)
+{
+    if (PyCapsule_IsValid(store.ptr(), store_name) == 0)
+        throw py::type_error("a store of curvedump values expected");
+    const auto owner = py::reinterpret_borrow<py::capsule>(store);
+    const auto* values = static_cast<StoreVector*>(PyCapsule_GetPointer(owner.ptr(), store_name));
+    if (start > stop || stop > values->size())
+        throw py::index_error("values outside the store");
+    return store_array(owner, start, stop - start);
 }
 
 // A store from the little-endian float32 bytes of a pickle.
@@ -491,6 +527,7 @@ PYBIND11_MODULE(_core, m)
     m.def("read_files", &read_files, py::arg("names"), py::arg("file_codes"), py::arg("threads"),
           py::arg("include_short"));
     m.def("store", &store_from_bytes, py::arg("data"));
+    m.def("store_view", &store_view, py::arg("store"), py::arg("start"), py::arg("stop"));
     m.def("convert", &convert_path, py::arg("name"));
     m.def("console", &console, py::arg("fields"));
     m.def("descriptors_fit", &descriptors_fit, py::arg("fields"));

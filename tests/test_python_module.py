@@ -262,7 +262,8 @@ def test_tail_of_the_longer_series_and_zeros_past_the_end():
     assert curves.series2.tolist() == [2.5, 2.5]
     assert curves.text().count(b"\r\n") == 2  # the text pairs only the first two
     # The values are held once, and text() follows them.
-    assert curves.series1.base is curves.series2.base and curves.series1.base.nbytes == 20
+    address = [series.__array_interface__["data"][0] for series in (curves.series1, curves.series2)]
+    assert curves.series1.base is curves.series2.base and address[1] == address[0] + 12
     curves.series1 *= 2
     assert curves.text().startswith(b" 2.0000e+00  2.5000e+00\r\n 4.0000e+00")
     with warnings.catch_warnings():
@@ -512,15 +513,26 @@ def probe_store(what):
     if what == "after a pickle":
         curves = pickle.loads(pickle.dumps(curves))
     before = curves.text()
+    held = curves.series2
     owner = walk_bases(curves.series1)[-1]
     assert not any(isinstance(b, (bytearray, memoryview, bytes)) for series in
                    (curves.series1, curves.series2) for b in walk_bases(series))
-    assert not curves.series1.base.flags.owndata and curves.series1.base.base is owner
+    # The series' base is the owner itself: no array of the store to change.
+    assert curves.series1.base is owner and held.base is owner
+    assert not isinstance(owner, np.ndarray)
     if what == "release the store's base, then assign":
         with pytest.raises(AttributeError):  # once a memoryview, released under the views
             curves.series1.base.base.release()
+    elif what == "a view's array replaced in place":
+        for array_ in walk_bases(curves.series1):  # every array on the way to the owner
+            if isinstance(array_, np.ndarray):
+                array_.__setstate__((1, (1,), np.dtype("f4"), False, b"\0\0\0\0"))
+        garbage = [np.ones(4096, np.float32) for _ in range(64)]
+        held[:] = 12345.0
+        assert curves.series2.tolist() == [12345.0] * len(held) and len(garbage) == 64
+        return
     else:
-        for array_ in (curves.series1.base, curves.series1, curves.series2):
+        for array_ in (curves.series1, curves.series2):
             with pytest.raises(ValueError):
                 array_.resize(0, refcheck=False)
     assert curves.text() == before
@@ -530,7 +542,7 @@ def probe_store(what):
 
 
 @pytest.mark.parametrize("what", ["release the store's base, then assign", "resize",
-                                  "after a pickle"])
+                                  "after a pickle", "a view's array replaced in place"])
 def test_the_store_outlives_its_views(what):
     in_child("probe_store", what)
 
@@ -553,6 +565,7 @@ BUFFERS = [
     ("object array", lambda d: np.zeros(300, object), TypeError),
     ("object array, one item", lambda d: np.array([d], object), TypeError),
     ("structured array", lambda d: np.zeros(300, "i4,f4"), TypeError),
+    ("datetime array, no buffer format", lambda d: np.zeros(300, "M8[s]"), TypeError),
     ("a str", lambda d: d.decode("latin-1"), TypeError),
 ]
 

@@ -274,7 +274,7 @@ class Curves:
         """Series 1 scaled: a writable float32 view of its values.
         Assigning copies a one-dimensional array of the same length into it
         (numpy's same_kind casting), or raises TypeError or ValueError."""
-        return self._values[:self._fields[4]]
+        return _core.store_view(self._values.base, 0, self._fields[4])
 
     @series1.setter
     def series1(self, value):
@@ -285,7 +285,7 @@ class Curves:
         """Series 2 scaled: a writable float32 view of its values (the
         longer series' tail included, which the text file leaves out).
         Assigning works as for series1."""
-        return self._values[self._fields[4]:]
+        return _core.store_view(self._values.base, self._fields[4], len(self._values))
 
     @series2.setter
     def series2(self, value):
@@ -408,7 +408,10 @@ def read_bytes(data, *, short="warn"):
     that is not bytes-like, or whose items are not numbers or bytes (an
     object array's pointers, say). short works as for read()."""
     _checked_short(short)
-    view = memoryview(data)
+    try:
+        view = memoryview(data)
+    except ValueError as refused:  # numpy's datetimes, say, which have no buffer format
+        raise TypeError(f"read_bytes takes a bytes-like object of plain data: {refused}") from None
     item = view.format.lstrip("@=<>!")
     if item not in _PLAIN_FORMATS:
         raise TypeError(f"read_bytes takes a bytes-like object of plain data, not one of "
