@@ -137,6 +137,8 @@ if(TARGET curvedump_python)
   math(EXPR next_minor "${Python3_VERSION_MINOR} + 1")
   set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), \
 python3 (<< ${Python3_VERSION_MAJOR}.${next_minor}), python3-numpy")
+  # DataFrames (to_pandas, read_frame) and curvedump.dask.
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SUGGESTS "python3-pandas, python3-dask, python3-distributed")
   set(CPACK_DEBIAN_PYTHON_DESCRIPTION "exact values of curvedump data files in Python
 The Python module curvedump reads the binary data files that the curvedump
 tool converts, and gives both series as numpy float32 arrays holding exactly

@@ -39,6 +39,7 @@ for package in "$deb" "$pydeb"; do
 done
 dpkg-deb -f "$deb" Depends | grep -q 'libc6'
 dpkg-deb -f "$pydeb" Depends | grep -q 'python3 (>= 3.*python3-numpy'
+dpkg-deb -f "$pydeb" Suggests | grep -q 'python3-pandas, python3-dask, python3-distributed'
 (dpkg-deb -c "$deb"; dpkg-deb -c "$pydeb") | awk '{print $NF}' | grep -v '/$' |
   sed 's/\.cpython-.*\.so$/.cpython-*.so/' | LC_ALL=C sort > "$work/contents"
 diff -u - "$work/contents" <<'LIST'
@@ -46,6 +47,8 @@ diff -u - "$work/contents" <<'LIST'
 ./usr/lib/python3/dist-packages/curvedump/__init__.py
 ./usr/lib/python3/dist-packages/curvedump/__init__.pyi
 ./usr/lib/python3/dist-packages/curvedump/_core.cpython-*.so
+./usr/lib/python3/dist-packages/curvedump/dask.py
+./usr/lib/python3/dist-packages/curvedump/dask.pyi
 ./usr/lib/python3/dist-packages/curvedump/py.typed
 ./usr/share/doc/curvedump/changelog.gz
 ./usr/share/doc/curvedump/copyright
