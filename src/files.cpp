@@ -249,8 +249,11 @@ OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::
         probe.facts.type = FileType::link;
         probe.facts.link_owner = probe.facts.user;
     }
-    // The file opened must be the one the checks saw.
-    if (probe.handle.open() && probe.file.identity != probe.seen)
+    // The file opened must be the one the checks saw, and, reached by a
+    // name, still have one: a file unlinked since would take the text out
+    // of sight.
+    if (probe.handle.open() &&
+        (probe.file.identity != probe.seen || (!link && probe.file.names == 0)))
         return {OutputResult::cannot_open, EACCES};
     probe.facts.is_input = probe.handle.open() && probe.file.identity == in.identity;
     OutputPlan plan = plan_output(probe.facts);

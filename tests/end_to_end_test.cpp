@@ -893,12 +893,16 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 }
 
 // Another user swaps the output's name for a link to a root-owned file
-// while a run as root is paused at one of its opens (strace delays it):
-// whichever open it is, that file never changes. The user owns the input
-// and the output, in a sticky folder anyone may write to; the output has a
-// second name (written in place) or one (replaced). The opens are those a
-// dry run under strace shows, from the input's on. With
-// fs.protected_symlinks set, the kernel refuses to follow such a link
+// while a run as root is stopped before one of its opens: whichever open it
+// is, that file never changes. The user owns the input and the output, in
+// a sticky folder anyone may write to; the output has a second name
+// (written in place) or one (replaced), or it is root's own link to a name
+// that does not exist yet, which the user then makes (the file is created
+// where it leads, or nothing is). The opens are those a dry run under
+// strace shows, from the input's on; strace stops the run with SIGSTOP as
+// the open before returns, the swap waits until the run is stopped (its
+// state in /proc is "t") and SIGCONT lets it go on: no timing is involved.
+// With fs.protected_symlinks set, the kernel refuses to follow such a link
 // itself; the outcome is the same either way (the value is printed by
 // WhatTheOutputNameLeadsTo).
 TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
@@ -913,38 +917,49 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
     if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
         GTEST_SKIP() << "strace must pause the tool itself, not a wrapper or an emulator";
     const std::string tool = build_path(CURVEDUMP_EXE);
+    enum class Output { second_name, one_name, dangling_link };
     struct SwapCase {
         const char* what;
-        bool second_name;
+        Output output;
+        const char* swapped; // the name the user makes a link to "secret"
     };
-    const SwapCase cases[] = {{"written in place", true}, {"replaced", false}};
+    const SwapCase cases[] = {
+        {"written in place", Output::second_name, "x.bin.txt"},
+        {"replaced", Output::one_name, "x.bin.txt"},
+        {"root's dangling link, its target made a link", Output::dangling_link, "target"},
+    };
     int row = 0;
     for (const SwapCase& c : cases) {
         SCOPED_TRACE(c.what);
         const auto set_up = [&](const fs::path& folder) {
             fs::create_directory(folder);
             write_file(folder / "x.bin", test_image::small_example());
-            std::ofstream(folder / "x.bin.txt") << "earlier";
-            if (c.second_name)
+            ASSERT_EQ(chown((folder / "x.bin").c_str(), nobody, nobody), 0);
+            if (c.output == Output::dangling_link) {
+                fs::create_symlink("target", folder / "x.bin.txt");
+            } else {
+                std::ofstream(folder / "x.bin.txt") << "earlier";
+                ASSERT_EQ(chown((folder / "x.bin.txt").c_str(), nobody, nobody), 0);
+            }
+            if (c.output == Output::second_name)
                 fs::create_hard_link(folder / "x.bin.txt", folder / "second");
             // With a second name, so that a run that reached it would
             // write it in place.
             std::ofstream(folder / "secret") << "root's";
             fs::create_hard_link(folder / "secret", folder / "secret2");
-            for (const char* name : {"x.bin", "x.bin.txt"})
-                ASSERT_EQ(chown((folder / name).c_str(), nobody, nobody), 0);
             fs::permissions(folder, fs::perms(01777));
         };
+        // The tool's process records its number before it starts.
+        const std::string command = " sh -c 'echo $$ > ../pid; exec \"$0\" x.bin' '" + tool + "'";
         const fs::path dry = dir / ("dry" + std::to_string(++row));
         set_up(dry);
         const std::string trace = (dir / "trace").string();
-        ASSERT_EQ(
-            std::system(("cd '" + dry.string() + "' && " + under_strace + "-e trace=openat -o '" +
-                         trace + "' '" + tool + "' x.bin > /dev/null")
-                            .c_str()),
-            0);
+        ASSERT_EQ(std::system(("cd '" + dry.string() + "' && " + under_strace +
+                               "-e trace=openat -o '" + trace + "'" + command + " > /dev/null")
+                                  .c_str()),
+                  0);
         std::istringstream lines(read_file(trace));
-        std::vector<int> pauses; // the opens to pause at, counted from 1
+        std::vector<int> pauses; // the opens to stop before, counted from 1
         int opens = 0;
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind("openat(", 0) != 0)
@@ -955,33 +970,44 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
         }
         ASSERT_GE(pauses.size(), 2u) << read_file(trace); // the input and the output at least
         for (const int pause : pauses) {
-            SCOPED_TRACE("paused at open " + std::to_string(pause));
+            SCOPED_TRACE("stopped before open " + std::to_string(pause));
             const fs::path folder =
                 dir / ("race" + std::to_string(row) + "-" + std::to_string(pause));
             set_up(folder);
+            fs::remove(dir / "pid");
+            fs::remove(dir / "stops");
+            // strace's own log says when the stop has happened; the state
+            // in /proc that the run is still stopped (a bound of 60 s on
+            // the wait only ends a run that never stops).
             const std::string script =
                 "cd '" + folder.string() + "' || exit 1; { " + under_strace +
-                "-o /dev/null -e trace=openat -e "
-                "inject=openat:delay_enter=500000:"
-                "when=" +
-                std::to_string(pause) + " '" + tool +
-                "' x.bin > ../console.out 2> ../errors.out; echo $? > ../status; } & sleep 0.25; "
+                "-o ../stops -e trace=openat -e inject=openat:signal=SIGSTOP:when=" +
+                std::to_string(pause - 1) + command +
+                " > ../console.out 2> ../errors.out; echo $? > ../status; } & "
+                "i=0; until grep -q 'stopped by SIGSTOP' ../stops 2> /dev/null && "
+                "[ \"$(sed 's/.*) //' /proc/$(cat ../pid)/stat 2> /dev/null | cut -c1)\" = t ]; "
+                "do "
+                "i=$((i+1)); [ $i -lt 6000 ] || exit 2; sleep 0.01; done; "
                 "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
-                "'ln -s secret .swap && mv -T .swap x.bin.txt'; wait";
+                "'ln -s secret .swap && mv -T .swap " +
+                c.swapped + "'; kill -CONT $(cat ../pid); wait";
             ASSERT_EQ(std::system(script.c_str()), 0) << script;
             EXPECT_EQ(read_file(folder / "secret"), "root's");
             EXPECT_EQ(read_file(dir / "errors.out"), "");
             const std::string status = read_file(dir / "status");
             const std::string console = read_file(dir / "console.out");
+            const fs::path swapped = folder / c.swapped;
             if (status == "0\n") {
-                // Only a replacement may end well: its rename takes the
-                // name from the link.
-                EXPECT_FALSE(c.second_name);
-                EXPECT_FALSE(fs::is_symlink(folder / "x.bin.txt"));
-                EXPECT_EQ(read_file(folder / "x.bin.txt"), test_image::small_example_output);
+                // Only a replacement may end well, its rename taking the
+                // name from the link, or a creation that came first.
+                EXPECT_NE(c.output, Output::second_name);
+                if (c.output == Output::one_name) {
+                    EXPECT_FALSE(fs::is_symlink(swapped));
+                    EXPECT_EQ(read_file(swapped), test_image::small_example_output);
+                }
                 EXPECT_EQ(console, converted_console("x.bin"));
             } else {
-                EXPECT_TRUE(fs::is_symlink(folder / "x.bin.txt")) << "the swap came too late";
+                EXPECT_TRUE(fs::is_symlink(swapped)) << "the swap came too late";
                 EXPECT_EQ(status, "1\n");
                 EXPECT_EQ(console, converted_console("x.bin") + "cannot open x.bin.txt\r\n");
             }
