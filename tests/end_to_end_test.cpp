@@ -563,9 +563,17 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         own_link_in_sticky_folder,
         folder_owners_link_in_sticky_folder,
         search_and_write_only_folder,
+        chain_through_foreign_link,
+        chain_through_foreign_folder_link,
+        chain_of_own_links,
+        chain_through_folder_owners_link,
+        chain_of_40_links,
+        chain_of_41_links,
+        link_loop,
+        own_dangling_link,
     };
     // What becomes of the file at the output name (followed through links).
-    enum class After { replaced, in_place, untouched };
+    enum class After { replaced, in_place, untouched, created };
     struct OutputCase {
         const char* what;
         Before before;
@@ -636,6 +644,29 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          no_unprivileged_run},
         {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
          false, 0, nullptr, After::replaced, nullptr},
+        // Chains of links, in a sticky folder anyone may write to, run as
+        // root: each link on the way is followed only when it is root's or
+        // the folder owner's, wherever it is met.
+        {"root's link to another user's link to root's file: refused",
+         Before::chain_through_foreign_link, false, 1, "cannot open ", After::untouched,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link through another user's folder link: refused",
+         Before::chain_through_foreign_folder_link, false, 1, "cannot open ", After::untouched,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link (absolute) to root's link (relative) to a file: written through",
+         Before::chain_of_own_links, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link to the folder owner's link to a file: written through",
+         Before::chain_through_folder_owners_link, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"40 links on the way: written through", Before::chain_of_40_links, false, 0, nullptr,
+         After::in_place, no_links},
+        {"41 links on the way: a loop, refused", Before::chain_of_41_links, false, 1,
+         "cannot open ", After::untouched, no_links},
+        {"a link that leads back to itself: refused", Before::link_loop, false, 1, "cannot open ",
+         After::untouched, no_links},
+        {"root's dangling link: the file is made where it leads", Before::own_dangling_link, false,
+         0, nullptr, After::created, no_owners != nullptr ? no_owners : no_links},
     };
     // The kernel's own protections, recorded: each case has the same
     // outcome whether they are set or not.
@@ -749,6 +780,26 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             case Before::link_to_full_device:
                 fs::create_symlink("/dev/full", output);
                 break;
+            case Before::chain_of_40_links:
+            case Before::chain_of_41_links: {
+                // The output name and the links l1, l2, ... after it; as
+                // the kernel counts, a linked folder on the way is one.
+                write_file(other, {'o', 'l', 'd'});
+                const int links = (c.before == Before::chain_of_40_links ? 40 : 41) -
+                                  (naming == Naming::linked_folder ? 1 : 0);
+                fs::path next = other;
+                for (int i = links - 1; i >= 1; --i) {
+                    const fs::path link = folder / ("l" + std::to_string(i));
+                    fs::create_symlink(next.filename(), link);
+                    next = link;
+                }
+                fs::create_symlink(next.filename(), output);
+                break;
+            }
+            case Before::link_loop:
+                fs::create_symlink("hop", output);
+                fs::create_symlink(output.filename(), folder / "hop");
+                break;
 #ifndef _WIN32
             case Before::owned_by_another_user:
                 std::ofstream(output) << earlier_text;
@@ -798,6 +849,33 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
                 give(folder, 0, fs::perms(01777));
                 break;
+            case Before::chain_through_foreign_link:
+            case Before::chain_through_folder_owners_link:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink("hop", output);
+                fs::create_symlink(other, folder / "hop");
+                ASSERT_EQ(lchown((folder / "hop").c_str(), nobody, nobody), 0);
+                give(folder, c.before == Before::chain_through_foreign_link ? 0 : nobody,
+                     fs::perms(01777));
+                break;
+            case Before::chain_through_foreign_folder_link:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink("hop/other", output);
+                fs::create_directory_symlink(".", folder / "hop");
+                ASSERT_EQ(lchown((folder / "hop").c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::chain_of_own_links:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(folder / "hop", output);
+                fs::create_symlink("other", folder / "hop");
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::own_dangling_link:
+                fs::create_directory(folder / "sub");
+                fs::create_symlink("sub/made", output);
+                give(folder, 0, fs::perms(01777));
+                break;
 #else
             default:
                 break;
@@ -813,7 +891,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     continue;
                 }
             }
-            const bool regular_before = fs::is_regular_file(output);
+            std::error_code loop; // a chain of links too long to follow
+            const bool regular_before = fs::is_regular_file(output, loop);
             const bool absent_before = !fs::exists(fs::symlink_status(output));
             const FileFacts facts_before = facts(output);
             const std::string text_before = regular_before ? read_file(output) : "";
@@ -860,6 +939,10 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     EXPECT_EQ(read_file(output), text_before);
                 }
                 break;
+            case After::created:
+                EXPECT_FALSE(facts_before.exists);
+                EXPECT_TRUE(facts_after.exists);
+                break;
             }
 #ifndef _WIN32
             // Owner, group and permission bits as before (or new, as any file).
@@ -882,8 +965,25 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 EXPECT_TRUE(fs::is_symlink(output));
                 EXPECT_EQ(read_file(other), test_image::small_example_output);
             }
-            if (c.before == Before::foreign_link_in_sticky_folder) {
+            switch (c.before) {
+            case Before::foreign_link_in_sticky_folder:
+            case Before::chain_through_foreign_link:
+            case Before::chain_through_foreign_folder_link:
+            case Before::chain_of_41_links:
                 EXPECT_EQ(read_file(other), "old");
+                break;
+            case Before::chain_of_own_links:
+            case Before::chain_through_folder_owners_link:
+            case Before::chain_of_40_links:
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+                break;
+            case Before::own_dangling_link:
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(folder / "sub" / "made"), test_image::small_example_output);
+                break;
+            default:
+                break;
             }
             if (c.before == Before::fifo_without_reader) {
                 EXPECT_TRUE(fs::is_fifo(output));
