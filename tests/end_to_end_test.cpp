@@ -411,6 +411,69 @@ TEST_F(EndToEnd, FileSizeLimit)
     const RunResult fits = run({path("fits.bin")});
     EXPECT_EQ(fits.status, 0);
     EXPECT_EQ(read_file(dir / "fits.bin.txt"), test_image::small_example_output);
+#ifndef _WIN32
+    // A file size limit (ulimit -f: 4,096 bytes) below the output's 100 KB:
+    // refused as for want of room, with every name as it was and no
+    // temporary file, whether replaced or written in place, on the test's
+    // own file system and on a tmpfs mounted in a private namespace, where
+    // one can be.
+    const bool root = geteuid() == 0;
+    const std::string unshare = root ? "unshare --mount" : "unshare --user --map-root-user --mount";
+    const bool can_mount = std::system((unshare + " sh -c 'mount -t tmpfs tmpfs \"$0\"' '" +
+                                        dir.string() + "' 2>/dev/null")
+                                           .c_str()) == 0;
+    write_file(dir / "big.bin",
+               test_image::with_table({1, 16128, test_image::f32(1.0f), test_image::f32(0.0f)},
+                                      {64, 16380}));
+    const std::string big_header =
+        "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n";
+    const std::string earlier = "printf 'earlier\\r\\n' > f.bin.txt && ";
+    struct LimitCase {
+        const char* what;
+        std::string before;   // shell commands run in the folder before the tool, "&&" ended
+        const char* files;    // the folder's contents after the run
+        std::string contents; // of f.bin.txt and second, where they are
+    };
+    const LimitCase limits[] = {
+        {"no earlier output: none left", "", "f.bin\n", ""},
+        {"one name: replaced, the earlier text kept", earlier, "f.bin\nf.bin.txt\n", "earlier\r\n"},
+        {"a second name: in place, both names keep the earlier text",
+         earlier + "ln f.bin.txt second && ", "f.bin\nf.bin.txt\nsecond\n",
+         "earlier\r\nearlier\r\n"},
+        {"a link: in place, its target keeps the earlier text",
+         "printf 'earlier\\r\\n' > target && ln -s target f.bin.txt && ",
+         "f.bin\nf.bin.txt\ntarget\n", "earlier\r\n"},
+    };
+    for (const bool tmpfs : {false, true}) {
+        if (tmpfs && !can_mount) {
+            std::printf("tmpfs rows skipped: %s is refused here\n", unshare.c_str());
+            continue;
+        }
+        for (const LimitCase& c : limits) {
+            SCOPED_TRACE(std::string(c.what) + (tmpfs ? " (tmpfs)" : ""));
+            fs::create_directory(dir / "limited");
+            std::ofstream(dir / "limit.sh")
+                << "cd limited && cp ../big.bin f.bin && " << c.before
+                << "(ulimit -f 8; \"$@\" f.bin > ../console.out 2> ../errors.out); "
+                   "echo $? > ../status; ls -A > ../files; "
+                   "cat f.bin.txt second > ../contents 2> /dev/null; true\n";
+            std::string command = "cd '" + dir.string() + "' && ";
+            command += tmpfs ? unshare + " sh -c 'mount -t tmpfs tmpfs limited && sh limit.sh "
+                                         "\"$@\"' sh"
+                             : "sh limit.sh";
+            for (const std::string& word : tool_command())
+                command += " '" + word + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            fs::remove_all(dir / "limited");
+            EXPECT_EQ(read_file(dir / "status"), "1\n");
+            EXPECT_EQ(read_file(dir / "console.out"),
+                      big_header + "converting : f.bin -> f.bin.txt\r\ncannot write f.bin.txt\r\n");
+            EXPECT_EQ(read_file(dir / "errors.out"), "");
+            EXPECT_EQ(read_file(dir / "files"), c.files);
+            EXPECT_EQ(read_file(dir / "contents"), c.contents);
+        }
+    }
+#endif
 }
 
 TEST_F(EndToEnd, DescriptorOutsideTheImage)
@@ -1141,6 +1204,9 @@ TEST_F(EndToEnd, InterruptedReplacement)
         {"SIGTERM", "TERM", "", false, 128 + SIGTERM},
         {"SIGINT", "INT", "", false, 128 + SIGINT},
         {"SIGHUP", "HUP", "", false, 128 + SIGHUP},
+        {"SIGQUIT", "QUIT", "", false, 128 + SIGQUIT},
+        {"SIGUSR1", "USR1", "", false, 128 + SIGUSR1},
+        {"SIGALRM", "ALRM", "", false, 128 + SIGALRM},
         {"SIGHUP under nohup: ignored", "HUP", "nohup ", false, 0},
         {"SIGINT in the background of a script: ignored", "INT", "", true, 0},
     };
@@ -1158,7 +1224,8 @@ TEST_F(EndToEnd, InterruptedReplacement)
             "strace -qq -o /dev/null -e trace=fchown -e inject=fchown:signal=" + c.signal +
             " sh -c 'exec \"$0\" x.bin 2> ../errors.out' '" + build_path(CURVEDUMP_EXE) +
             "' < /dev/null > ../console.out";
-        const std::string script = "cd '" + folder.string() + "' || exit 1; ( " +
+        // No core file from SIGQUIT.
+        const std::string script = "cd '" + folder.string() + "' || exit 1; ulimit -c 0; ( " +
                                    (c.background ? run + " & wait $!" : run) +
                                    "; echo $? > ../status ) 2> /dev/null";
         ASSERT_EQ(std::system(script.c_str()), 0) << script;
@@ -1168,6 +1235,64 @@ TEST_F(EndToEnd, InterruptedReplacement)
         EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
         EXPECT_EQ(read_file(folder / "x.bin.txt"),
                   c.status == 0 ? test_image::small_example_output : "earlier");
+    }
+    // A close of the output that reports a failed write (EIO, strace
+    // injecting it), as network and FUSE file systems may: "cannot write",
+    // and no name keeps a part. Replaced, the earlier output stays; in place,
+    // the file is emptied and its own name removed.
+    struct CloseCase {
+        const char* what;
+        const char* before;             // shell commands, "&&" ended
+        std::vector<std::string> names; // in the folder after the run
+        const char* kept_at;            // the name that shows what the file holds
+        const char* contents;           // there
+        const char* closed;             // the file whose close fails, as strace -y names it
+    };
+    const CloseCase closes[] = {
+        {"replaced", "", {"x.bin", "x.bin.txt"}, "x.bin.txt", "earlier", "/.curvedump-"},
+        {"in place, a second name",
+         "ln x.bin.txt second && ",
+         {"second", "x.bin"},
+         "second",
+         "",
+         "/x.bin.txt>"},
+        {"in place, through a link",
+         "mv x.bin.txt target && ln -s target x.bin.txt && ",
+         {"target", "x.bin", "x.bin.txt"},
+         "target",
+         "",
+         "/target>"},
+    };
+    for (const CloseCase& c : closes) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = dir / ("close" + std::to_string(++row));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        // The output's first close, counted among all closes in a dry run
+        // (strace -y names each descriptor's file).
+        const std::string tool = "'" + build_path(CURVEDUMP_EXE) + "' x.bin";
+        const std::string set_up =
+            "cd '" + folder.string() + "' || exit 1; printf earlier > x.bin.txt && " + c.before;
+        const std::string dry = set_up + under_strace + "-y -o ../closes -e trace=close " + tool +
+                                " > /dev/null; grep '^close' ../closes | grep -n -F '" + c.closed +
+                                "' | head -1 | cut -d: -f1 > ../which";
+        ASSERT_EQ(std::system(dry.c_str()), 0) << dry;
+        const std::string which = read_file(dir / "which");
+        ASSERT_FALSE(which.size() < 2) << read_file(dir / "closes");
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        const std::string script = set_up + under_strace +
+                                   "-o /dev/null -e trace=close -e inject=close:error=EIO:when=" +
+                                   which.substr(0, which.size() - 1) + " " + tool +
+                                   " > ../console.out 2> ../errors.out; echo $? > ../status";
+        ASSERT_EQ(std::system(script.c_str()), 0) << script;
+        EXPECT_EQ(read_file(dir / "status"), "1\n");
+        EXPECT_EQ(read_file(dir / "console.out"),
+                  converted_console("x.bin") + "cannot write x.bin.txt\r\n");
+        EXPECT_EQ(read_file(dir / "errors.out"), "");
+        EXPECT_EQ(names_in(folder), c.names);
+        EXPECT_EQ(read_file(folder / c.kept_at), c.contents);
     }
 #endif
 }
