@@ -1535,6 +1535,24 @@ TEST_F(EndToEnd, StandardStreamsClosedOrGone)
         EXPECT_EQ(read_file(dir / "x.bin.txt"), test_image::small_example_output);
         EXPECT_EQ(run({path("missing.bin")}, streams).status, 2);
     }
+#ifndef _WIN32
+    // An output name that is a link to /dev/stdout, itself a link to
+    // /proc/self/fd/1, which the kernel resolves to the open pipe: the text
+    // follows the console lines.
+    if (fs::exists("/dev/stdout") && words(CURVEDUMP_EMULATOR).empty()) {
+        fs::remove(dir / "x.bin.txt");
+        fs::create_symlink("/dev/stdout", dir / "x.bin.txt");
+        std::string command = "cd '" + dir.string() + "' && { ";
+        for (const std::string& word : tool_command())
+            command += "'" + word + "' ";
+        command += "x.bin; echo $? > status; } | cat > piped";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_EQ(read_file(dir / "status"), "0\n");
+        EXPECT_EQ(read_file(dir / "piped"),
+                  converted_console("x.bin") + test_image::small_example_output);
+        EXPECT_TRUE(fs::is_symlink(dir / "x.bin.txt"));
+    }
+#endif
 }
 
 #ifdef _WIN32
