@@ -595,6 +595,16 @@ const char* why_no_unprivileged_run()
 #endif
 }
 
+// The kernel's own protections of sticky folders, printed with the rows
+// that meet them: the tool's rules hold whatever they are.
+void record_kernel_protections()
+{
+    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
+        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
+        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
+    }
+}
+
 // What the output name holds before the run, and what the run must leave.
 // The input is never written over. An output that may be replaced (absent,
 // or a plain file of this user's with one name) is: a new file takes its
@@ -731,12 +741,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         {"root's dangling link: the file is made where it leads", Before::own_dangling_link, false,
          0, nullptr, After::created, no_owners != nullptr ? no_owners : no_links},
     };
-    // The kernel's own protections, recorded: each case has the same
-    // outcome whether they are set or not.
-    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
-        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
-        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
-    }
+    // Each case has the same outcome whether the kernel's own protections
+    // are set or not.
+    record_kernel_protections();
     const std::vector<unsigned char> input_bytes = test_image::small_example();
     const std::string input_text(input_bytes.begin(), input_bytes.end());
     const std::string earlier_text = "old contents that are longer than the new ones";
@@ -1066,8 +1073,7 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 // the open before returns, the swap waits until the run is stopped (its
 // state in /proc is "t") and SIGCONT lets it go on: no timing is involved.
 // With fs.protected_symlinks set, the kernel refuses to follow such a link
-// itself; the outcome is the same either way (the value is printed by
-// WhatTheOutputNameLeadsTo).
+// itself; the outcome is the same either way (the values are printed).
 TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 {
 #ifdef _WIN32
@@ -1079,6 +1085,7 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
         GTEST_SKIP() << "needs strace";
     if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
         GTEST_SKIP() << "strace must pause the tool itself, not a wrapper or an emulator";
+    record_kernel_protections();
     const std::string tool = build_path(CURVEDUMP_EXE);
     enum class Output { second_name, one_name, dangling_link };
     struct SwapCase {
