@@ -90,7 +90,8 @@ bool for_want_of_room(os::Error error)
     if (error == EDQUOT)
         return true;
 #endif
-    return error == ENOSPC;
+    // Past the file size limit (ulimit -f) as well: the text does not fit.
+    return error == ENOSPC || error == EFBIG;
 }
 
 enum class Replacement { done, write_failed, not_possible, no_room };
@@ -150,15 +151,14 @@ Replaced replace(const os::Folder& folder, const std::string& name, const os::Pr
 
 // Writes text over the file the name leads to: the one the checks opened,
 // or, when they opened none, the one opened here, which must be the one
-// the checks saw.
+// the checks saw. `link`: a link at the name, the system's to follow.
 OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, os::Probe& probe,
-                             const OutputPlan& plan, const os::Identity& input,
+                             const OutputPlan& plan, bool link, const os::Identity& input,
                              std::string_view text)
 {
     os::Handle handle = std::move(probe.handle);
     bool created = false;
     if (!handle.open()) {
-        const bool link = probe.facts.type == FileType::link;
         os::OpenedOutput opened = os::open_in_place(folder, name, link, plan.create);
         if (opened.error != 0)
             return {OutputResult::cannot_open, opened.error};
@@ -217,7 +217,8 @@ OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, 
     // removed when reached by its own name.
     if (regular && handle.open())
         static_cast<void>(os::cut(handle.raw, 0));
-    os::remove_written(folder, name, handle.raw, file.identity);
+    if (probe.facts.type != FileType::link)
+        os::remove_written(folder, name, handle.raw, file.identity);
     return {OutputResult::cannot_write, error};
 }
 
@@ -229,15 +230,30 @@ OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::
     if (in.error != 0)
         return {OutputResult::cannot_open, in.error};
     const OutputName output = split_output_path(path);
-    const os::OpenedFolder opened = os::open_folder(output.folder);
-    if (opened.error != 0)
-        return {OutputResult::cannot_open, opened.error};
-    const os::Folder& folder = opened.folder;
-    os::Probe probe = os::probe_output(folder, output.name);
+    const os::Walked walked = os::walk_to_output(output.folder, output.name);
+    if (walked.error != 0)
+        return {OutputResult::cannot_open, walked.error};
+    const os::Folder& folder = walked.folder;
+    const std::string& name = walked.name;
+    os::Probe probe = os::probe_output(folder, name);
     if (probe.checks_error != 0)
         return {OutputResult::cannot_open, probe.checks_error};
-    // The file opened must be the one the checks saw.
-    if (probe.handle.open() && probe.file.identity != probe.seen)
+    // A link at the end of the walk is one the system follows itself; any
+    // other took the name since, and is refused as a changed name.
+    const bool link = probe.facts.type == FileType::link;
+    if (link && !walked.system_follows)
+        return {OutputResult::cannot_open, EACCES};
+    if (walked.linked) {
+        // The output name is a link, written through (never replaced);
+        // the walk followed each of its links under link_may_be_followed.
+        probe.facts.type = FileType::link;
+        probe.facts.link_owner = probe.facts.user;
+    }
+    // The file opened must be the one the checks saw, and, reached by a
+    // name, still have one: a file unlinked since would take the text out
+    // of sight.
+    if (probe.handle.open() &&
+        (probe.file.identity != probe.seen || (!link && probe.file.names == 0)))
         return {OutputResult::cannot_open, EACCES};
     probe.facts.is_input = probe.handle.open() && probe.file.identity == in.identity;
     OutputPlan plan = plan_output(probe.facts);
@@ -250,7 +266,7 @@ OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::
         return {OutputResult::cannot_open, probe.open_error != 0 ? probe.open_error : EACCES};
     case OutputAction::replace: {
         probe.handle.reset(); // Win32: it would block the rename
-        const Replaced replaced = replace(folder, output.name, probe, text);
+        const Replaced replaced = replace(folder, name, probe, text);
         if (replaced.how == Replacement::done)
             return {};
         if (replaced.how == Replacement::write_failed)
@@ -263,7 +279,7 @@ OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::
     case OutputAction::in_place:
         break;
     }
-    return write_in_place(folder, output.name, probe, plan, in.identity, text);
+    return write_in_place(folder, name, probe, plan, link, in.identity, text);
 }
 
 } // namespace curvedump

@@ -1,12 +1,14 @@
-// Process entry (POSIX): everything happens in run_curvedump. A run that
-// SIGINT, SIGTERM or SIGHUP stops while it replaces the output removes the
-// temporary file first, then ends by the signal as it would have.
+// Process entry (POSIX): everything happens in run_curvedump. A run that a
+// signal ends (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, ...)
+// while it replaces the output removes the temporary file first, then ends
+// by the signal as it would have.
 #include "curvedump.hpp"
 #include "platform.hpp"
 
 #include <csignal>
 #include <cstddef>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
@@ -26,14 +28,28 @@ void remove_temporary_file_and_end(int signal)
     ::raise(signal);
 }
 
+// The signals whose default action ends the process, other than by a
+// fault of its own (SIGSEGV, SIGBUS, ...: left alone), SIGKILL and SIGSTOP
+// (which cannot be caught), SIGPIPE (ignored: prepare_process) and SIGXFSZ
+// (ignored: a write past the limit fails instead).
+constexpr int interrupting_signals[] = {
+    SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
+#ifdef SIGIO
+    SIGIO,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
 // Handles the interrupting signals that are not ignored at start: a run
 // under nohup (SIGHUP) or started in the background by a script (SIGINT)
 // keeps ignoring them.
 void watch_interrupting_signals()
 {
-    int watched[3] = {};
+    int watched[std::size(interrupting_signals)] = {};
     std::size_t count = 0;
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (const int signal : interrupting_signals) {
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
             watched[count++] = signal;

@@ -10,6 +10,13 @@ bool link_may_be_followed(const OutputFacts& facts)
     return facts.link_owner == facts.user || facts.link_owner == facts.folder_owner;
 }
 
+LinkStep step_at_link(const OutputFacts& link, int followed)
+{
+    if (!link_may_be_followed(link))
+        return LinkStep::refuse;
+    return followed < most_links ? LinkStep::follow : LinkStep::too_many;
+}
+
 OutputPlan plan_output(const OutputFacts& facts)
 {
     OutputPlan plan;

@@ -62,6 +62,15 @@ struct OutputPlan {
 // the same rule; this holds whatever the setting.
 bool link_may_be_followed(const OutputFacts& facts);
 
+// At every link on the way to the output (in its folder's path, at its
+// name, or anywhere a link's target leads), the facts describing that link
+// and its folder, and `followed` the links already followed on the way:
+// the link is followed only as link_may_be_followed allows, and, as the
+// kernel, at most `most_links` links in all (then the path is a loop).
+enum class LinkStep { follow, refuse, too_many };
+inline constexpr int most_links = 40;
+LinkStep step_at_link(const OutputFacts& link, int followed);
+
 OutputPlan plan_output(const OutputFacts& facts);
 
 // The plan once the replacement has failed as `no_room` says (refused for

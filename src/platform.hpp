@@ -20,7 +20,8 @@ namespace curvedump {
 // --- Process (main only) ----------------------------------------------------
 
 // Called by main before anything else: a console reader that has gone away
-// must not end the run (SIGPIPE ignored on POSIX), and on Windows standard
+// must not end the run (SIGPIPE ignored on POSIX), nor a file size limit
+// (SIGXFSZ ignored: the write fails instead), and on Windows standard
 // output, where there is one, carries bytes untranslated.
 void prepare_process();
 

@@ -95,6 +95,23 @@ struct OpenedFolder {
 };
 OpenedFolder open_folder(const std::string& path);
 
+// The output's folder path and name followed to the name the text goes to.
+// POSIX: one component at a time from a folder descriptor, as the kernel
+// would, every link met (in the folder's path, at the name, or on the way
+// a link's target leads) read and followed only as step_at_link allows
+// (EACCES otherwise, ELOOP past most_links): no link is left to the
+// kernel, which would follow any, except those it resolves itself (under
+// /proc: /dev/stdout leads to /proc/self/fd/1). Win32: the folder opened,
+// the name kept, its links left to the system as before.
+struct Walked {
+    Error error = 0;
+    Folder folder;               // of the name at the end
+    std::string name;            // absent, no link, or a link the system follows
+    bool linked = false;         // the output's own name was a link, followed to here
+    bool system_follows = false; // a link at `name` is the system's to follow
+};
+Walked walk_to_output(const std::string& folder_path, const std::string& name);
+
 // The checks on the output name: facts for the plan (is_input aside),
 // what the checks saw the name lead to, and, when what it leads to exists
 // and may be followed, that file opened for writing (without creating,
@@ -136,8 +153,10 @@ struct Written {
 Written write_all(RawHandle raw, std::string_view text);
 
 // Ends the writes to a file: POSIX closes it and reports what the close
-// reports (a write that failed late); Win32 keeps the handle, which a
-// rename or a deletion goes through.
+// reports (a write that failed late), keeping a copy of the descriptor
+// open in `handle` when the close fails, so that the file can still be
+// emptied; Win32 keeps the handle, which a rename or a deletion goes
+// through.
 Error finish_writing(Handle& handle);
 
 // Renames the temporary file `from` (open at `raw`) over `to`; once it is
@@ -152,7 +171,7 @@ void remove_temporary(const Folder& folder, const std::string& name, RawHandle r
 
 // Opens the output for writing in place, without waiting on a FIFO:
 // following a link at the name only when `follow_link`, creating it when
-// `create` (then only a new file, or through a dangling link).
+// `create` (then only a new file; Win32: or through a dangling link).
 struct OpenedOutput {
     Error error = 0;
     Handle handle;
@@ -170,7 +189,9 @@ NameIdentity identify_name(const Folder& folder, const std::string& name);
 
 // Reserves room for `length` bytes from the start of the file without
 // changing its size. EOPNOTSUPP where the system or file system has no
-// such reservation; ENOSPC or EDQUOT for want of room.
+// such reservation; ENOSPC or EDQUOT for want of room; EFBIG past the
+// process's file size limit (POSIX RLIMIT_FSIZE), checked first since the
+// reservation itself ignores it.
 Error reserve(RawHandle raw, std::uint64_t length);
 
 // Sets the file's length (a regular file's), cutting or growing it.

@@ -8,12 +8,25 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace curvedump {
 
-void prepare_process() { std::signal(SIGPIPE, SIG_IGN); }
+// SIGXFSZ ignored too: a write past the file size limit (ulimit -f) then
+// fails with EFBIG, as one past the room on the disk, instead of ending the
+// run half way.
+void prepare_process()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
+}
 
 namespace {
 
@@ -157,6 +170,56 @@ constexpr bool can_reserve = false;
 int reserve_room(int /*fd*/, off_t /*size*/) { return -1; }
 #endif
 
+// A folder on /proc, whose links the kernel resolves to what no path names
+// (an open file, a pipe): those are the kernel's to follow.
+#ifdef __linux__
+bool on_proc(int fd)
+{
+    struct statfs about {};
+    return ::fstatfs(fd, &about) == 0 && about.f_type == PROC_SUPER_MAGIC;
+}
+#else
+bool on_proc(int /*fd*/) { return false; }
+#endif
+
+// What a link's folder and owner are, for step_at_link.
+OutputFacts link_facts(int dir, const struct stat& link)
+{
+    OutputFacts facts;
+    facts.type = FileType::link;
+    facts.link_owner = link.st_uid;
+    facts.user = ::geteuid();
+    struct stat here {};
+    if (::fstat(dir, &here) == 0) {
+        facts.folder_shared = (here.st_mode & S_ISVTX) != 0 && (here.st_mode & S_IWOTH) != 0;
+        facts.folder_owner = here.st_uid;
+    } else {
+        facts.folder_shared = true; // unknown: followed only when the user's own
+        facts.folder_owner = facts.user;
+    }
+    return facts;
+}
+
+// A link's target, whole, or an error.
+struct Target {
+    Error error = 0;
+    std::string path;
+};
+Target read_link(int dir, const std::string& name)
+{
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlinkat(dir, name.c_str(), path.data(), path.size());
+        if (length < 0)
+            return {errno, {}};
+        if (static_cast<std::size_t>(length) < path.size()) {
+            path.resize(static_cast<std::size_t>(length));
+            return {path.empty() ? ENOENT : 0, path};
+        }
+        path.resize(path.size() * 2); // perhaps cut short: read again with more room
+    }
+}
+
 } // namespace
 
 Error close_handle(RawHandle raw) { return ::close(fd_of(raw)) == 0 ? 0 : errno; }
@@ -184,6 +247,104 @@ OpenedFolder open_folder(const std::string& path)
         opened.error = errno;
     opened.folder.handle = Handle(fd);
     return opened;
+}
+
+Walked walk_to_output(const std::string& folder_path, const std::string& name)
+{
+    Walked walked;
+    walked.folder.path = folder_path;
+    // What is left to follow, from `dir`: the path, then each link's
+    // target followed by what came after the link.
+    std::string rest = folder_path + name;
+    const auto start = [&walked](bool absolute) {
+        const int fd = ::open(absolute ? "/" : ".", folder_access | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            walked.error = errno;
+        return Handle(fd);
+    };
+    Handle dir = start(!rest.empty() && rest[0] == '/');
+    int followed = 0;
+    std::size_t at = 0;
+    while (walked.error == 0) {
+        at = rest.find_first_not_of('/', at);
+        if (at == std::string::npos) {
+            walked.error = EISDIR; // the path ends at a folder
+            break;
+        }
+        const std::size_t end = rest.find('/', at);
+        const std::string part = rest.substr(at, end == std::string::npos ? end : end - at);
+        const bool last = end == std::string::npos;
+        at = end;
+        struct stat st {};
+        if (last) {
+            // The name at the end: absent, or anything but a link, is it.
+            if (::fstatat(fd_of(dir.raw), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != ENOENT) {
+                walked.error = errno;
+                break;
+            }
+            if (!S_ISLNK(st.st_mode)) {
+                walked.folder.handle = std::move(dir);
+                walked.name = part;
+                return walked;
+            }
+            walked.linked = true;
+        } else {
+            const int fd = ::openat(fd_of(dir.raw), part.c_str(),
+                                    folder_access | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0) {
+                dir = Handle(fd);
+                continue;
+            }
+            if (errno != ENOTDIR && errno != ELOOP) {
+                walked.error = errno;
+                break;
+            }
+            if (::fstatat(fd_of(dir.raw), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                walked.error = errno;
+                break;
+            }
+            if (!S_ISLNK(st.st_mode)) {
+                walked.error = ENOTDIR;
+                break;
+            }
+        }
+        // A link.
+        switch (step_at_link(link_facts(fd_of(dir.raw), st), followed++)) {
+        case LinkStep::follow:
+            break;
+        case LinkStep::refuse:
+            walked.error = EACCES; // as a file without permission
+            return walked;
+        case LinkStep::too_many:
+            walked.error = ELOOP;
+            return walked;
+        }
+        if (on_proc(fd_of(dir.raw))) {
+            if (last) {
+                walked.folder.handle = std::move(dir);
+                walked.name = part;
+                walked.system_follows = true;
+                return walked;
+            }
+            const int fd =
+                ::openat(fd_of(dir.raw), part.c_str(), folder_access | O_DIRECTORY | O_CLOEXEC);
+            if (fd < 0)
+                walked.error = errno;
+            dir = Handle(fd);
+            continue;
+        }
+        const Target target = read_link(fd_of(dir.raw), part);
+        if (target.error != 0) {
+            walked.error = target.error;
+            break;
+        }
+        rest = target.path + (last ? std::string() : rest.substr(end));
+        at = 0;
+        if (rest[0] == '/')
+            dir = start(true); // an absolute target starts again from the root
+    }
+    return walked;
 }
 
 Probe probe_output(const Folder& folder, const std::string& name)
@@ -291,7 +452,17 @@ Written write_all(RawHandle raw, std::string_view text)
     return result;
 }
 
-Error finish_writing(Handle& handle) { return handle.close(); }
+Error finish_writing(Handle& handle)
+{
+    // Network and FUSE file systems report a failed write at each close:
+    // the copy keeps the file reachable, to be emptied when the close
+    // fails.
+    Handle copy(::fcntl(fd_of(handle.raw), F_DUPFD_CLOEXEC, 0));
+    const Error error = handle.close();
+    if (error != 0)
+        handle = std::move(copy);
+    return error;
+}
 
 Error rename_over(const Folder& folder, const std::string& from, RawHandle /*raw*/,
                   const std::string& to)
@@ -318,10 +489,10 @@ OpenedOutput open_in_place(const Folder& folder, const std::string& name, bool f
     OpenedOutput opened;
     int fd = -1;
     if (create) {
-        fd = ::openat(dir, name.c_str(), open_for_writing | O_CREAT | O_EXCL, 0666);
+        // Only a new file: at the end of a walk, never through a link that
+        // took the name since.
+        fd = ::openat(dir, name.c_str(), open_for_writing | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
         opened.created = fd >= 0;
-        if (fd < 0 && errno == EEXIST && follow_link) // the dangling link the checks saw
-            fd = ::openat(dir, name.c_str(), open_for_writing | O_CREAT, 0666);
     } else {
         fd = ::openat(dir, name.c_str(), open_for_writing | (follow_link ? 0 : O_NOFOLLOW));
     }
@@ -346,6 +517,10 @@ NameIdentity identify_name(const Folder& folder, const std::string& name)
 
 Error reserve(RawHandle raw, std::uint64_t length)
 {
+    struct rlimit limit {};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY &&
+        length > limit.rlim_cur)
+        return EFBIG;
     if (!can_reserve)
         return EOPNOTSUPP;
     while (reserve_room(fd_of(raw), static_cast<off_t>(length)) != 0) {

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace curvedump {
@@ -228,6 +229,19 @@ OpenedFolder open_folder(const std::string& path)
     OpenedFolder opened;
     opened.folder.path = path;
     return opened;
+}
+
+// Links are left to the system, as before: the checks open what the name
+// leads to and compare it with what they saw.
+Walked walk_to_output(const std::string& folder_path, const std::string& name)
+{
+    OpenedFolder opened = open_folder(folder_path);
+    Walked walked;
+    walked.error = opened.error;
+    walked.folder = std::move(opened.folder);
+    walked.name = name;
+    walked.system_follows = true;
+    return walked;
 }
 
 Probe probe_output(const Folder& folder, const std::string& name)

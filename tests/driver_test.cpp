@@ -285,6 +285,36 @@ TEST(OutputPlan, FromTheFacts)
         EXPECT_FALSE(not_possible.reservation_required);
         EXPECT_EQ(not_possible.create, c.create);
     }
+    // Each link on the way to the output, after `followed` others: the
+    // same rule wherever it is met, and no more than 40 links in all.
+    using curvedump::LinkStep;
+    struct StepCase {
+        const char* what;
+        OutputFacts link;
+        int followed;
+        LinkStep step;
+    };
+    const StepCase steps[] = {
+        {"this user's link, the first", link(FileType::absent, user, true), 0, LinkStep::follow},
+        {"another user's link in a shared sticky folder, the second",
+         link(FileType::absent, other, true), 1, LinkStep::refuse},
+        {"another user's link there, the fortieth", link(FileType::absent, other, true), 39,
+         LinkStep::refuse},
+        {"the folder owner's link there, the third", link(FileType::absent, folder_owner, true), 2,
+         LinkStep::follow},
+        {"another user's link in a folder not shared", link(FileType::absent, other, false), 5,
+         LinkStep::follow},
+        {"the fortieth link", link(FileType::absent, user, false), 39, LinkStep::follow},
+        {"the forty-first link: a loop", link(FileType::absent, user, false), 40,
+         LinkStep::too_many},
+        {"root's link in another user's shared folder, the tenth",
+         with(link(FileType::absent, 0, true), [](OutputFacts& f) { f.user = 0; }), 9,
+         LinkStep::follow},
+    };
+    for (const StepCase& c : steps) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(curvedump::step_at_link(c.link, c.followed), c.step);
+    }
 }
 
 } // namespace

@@ -411,6 +411,69 @@ TEST_F(EndToEnd, FileSizeLimit)
     const RunResult fits = run({path("fits.bin")});
     EXPECT_EQ(fits.status, 0);
     EXPECT_EQ(read_file(dir / "fits.bin.txt"), test_image::small_example_output);
+#ifndef _WIN32
+    // A file size limit (ulimit -f: 4,096 bytes) below the output's 100 KB:
+    // refused as for want of room, with every name as it was and no
+    // temporary file, whether replaced or written in place, on the test's
+    // own file system and on a tmpfs mounted in a private namespace, where
+    // one can be.
+    const bool root = geteuid() == 0;
+    const std::string unshare = root ? "unshare --mount" : "unshare --user --map-root-user --mount";
+    const bool can_mount = std::system((unshare + " sh -c 'mount -t tmpfs tmpfs \"$0\"' '" +
+                                        dir.string() + "' 2>/dev/null")
+                                           .c_str()) == 0;
+    write_file(dir / "big.bin",
+               test_image::with_table({1, 16128, test_image::f32(1.0f), test_image::f32(0.0f)},
+                                      {64, 16380}));
+    const std::string big_header =
+        "1 64 16128 16380\r\n1.000000e+00 0.000000e+00\r\n0.000000e+00 0.000000e+00\r\n";
+    const std::string earlier = "printf 'earlier\\r\\n' > f.bin.txt && ";
+    struct LimitCase {
+        const char* what;
+        std::string before;   // shell commands run in the folder before the tool, "&&" ended
+        const char* files;    // the folder's contents after the run
+        std::string contents; // of f.bin.txt and second, where they are
+    };
+    const LimitCase limits[] = {
+        {"no earlier output: none left", "", "f.bin\n", ""},
+        {"one name: replaced, the earlier text kept", earlier, "f.bin\nf.bin.txt\n", "earlier\r\n"},
+        {"a second name: in place, both names keep the earlier text",
+         earlier + "ln f.bin.txt second && ", "f.bin\nf.bin.txt\nsecond\n",
+         "earlier\r\nearlier\r\n"},
+        {"a link: in place, its target keeps the earlier text",
+         "printf 'earlier\\r\\n' > target && ln -s target f.bin.txt && ",
+         "f.bin\nf.bin.txt\ntarget\n", "earlier\r\n"},
+    };
+    for (const bool tmpfs : {false, true}) {
+        if (tmpfs && !can_mount) {
+            std::printf("tmpfs rows skipped: %s is refused here\n", unshare.c_str());
+            continue;
+        }
+        for (const LimitCase& c : limits) {
+            SCOPED_TRACE(std::string(c.what) + (tmpfs ? " (tmpfs)" : ""));
+            fs::create_directory(dir / "limited");
+            std::ofstream(dir / "limit.sh")
+                << "cd limited && cp ../big.bin f.bin && " << c.before
+                << "(ulimit -f 8; \"$@\" f.bin > ../console.out 2> ../errors.out); "
+                   "echo $? > ../status; ls -A > ../files; "
+                   "cat f.bin.txt second > ../contents 2> /dev/null; true\n";
+            std::string command = "cd '" + dir.string() + "' && ";
+            command += tmpfs ? unshare + " sh -c 'mount -t tmpfs tmpfs limited && sh limit.sh "
+                                         "\"$@\"' sh"
+                             : "sh limit.sh";
+            for (const std::string& word : tool_command())
+                command += " '" + word + "'";
+            ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            fs::remove_all(dir / "limited");
+            EXPECT_EQ(read_file(dir / "status"), "1\n");
+            EXPECT_EQ(read_file(dir / "console.out"),
+                      big_header + "converting : f.bin -> f.bin.txt\r\ncannot write f.bin.txt\r\n");
+            EXPECT_EQ(read_file(dir / "errors.out"), "");
+            EXPECT_EQ(read_file(dir / "files"), c.files);
+            EXPECT_EQ(read_file(dir / "contents"), c.contents);
+        }
+    }
+#endif
 }
 
 TEST_F(EndToEnd, DescriptorOutsideTheImage)
@@ -532,6 +595,16 @@ const char* why_no_unprivileged_run()
 #endif
 }
 
+// The kernel's own protections of sticky folders, printed with the rows
+// that meet them: the tool's rules hold whatever they are.
+void record_kernel_protections()
+{
+    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
+        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
+        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
+    }
+}
+
 // What the output name holds before the run, and what the run must leave.
 // The input is never written over. An output that may be replaced (absent,
 // or a plain file of this user's with one name) is: a new file takes its
@@ -563,9 +636,17 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         own_link_in_sticky_folder,
         folder_owners_link_in_sticky_folder,
         search_and_write_only_folder,
+        chain_through_foreign_link,
+        chain_through_foreign_folder_link,
+        chain_of_own_links,
+        chain_through_folder_owners_link,
+        chain_of_40_links,
+        chain_of_41_links,
+        link_loop,
+        own_dangling_link,
     };
     // What becomes of the file at the output name (followed through links).
-    enum class After { replaced, in_place, untouched };
+    enum class After { replaced, in_place, untouched, created };
     struct OutputCase {
         const char* what;
         Before before;
@@ -636,13 +717,33 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          no_unprivileged_run},
         {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
          false, 0, nullptr, After::replaced, nullptr},
+        // Chains of links, in a sticky folder anyone may write to, run as
+        // root: each link on the way is followed only when it is root's or
+        // the folder owner's, wherever it is met.
+        {"root's link to another user's link to root's file: refused",
+         Before::chain_through_foreign_link, false, 1, "cannot open ", After::untouched,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link through another user's folder link: refused",
+         Before::chain_through_foreign_folder_link, false, 1, "cannot open ", After::untouched,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link (absolute) to root's link (relative) to a file: written through",
+         Before::chain_of_own_links, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"root's link to the folder owner's link to a file: written through",
+         Before::chain_through_folder_owners_link, false, 0, nullptr, After::in_place,
+         no_owners != nullptr ? no_owners : no_links},
+        {"40 links on the way: written through", Before::chain_of_40_links, false, 0, nullptr,
+         After::in_place, no_links},
+        {"41 links on the way: a loop, refused", Before::chain_of_41_links, false, 1,
+         "cannot open ", After::untouched, no_links},
+        {"a link that leads back to itself: refused", Before::link_loop, false, 1, "cannot open ",
+         After::untouched, no_links},
+        {"root's dangling link: the file is made where it leads", Before::own_dangling_link, false,
+         0, nullptr, After::created, no_owners != nullptr ? no_owners : no_links},
     };
-    // The kernel's own protections, recorded: each case has the same
-    // outcome whether they are set or not.
-    for (const char* setting : {"protected_symlinks", "protected_regular", "protected_fifos"}) {
-        const std::string value = read_file(fs::path("/proc/sys/fs") / setting);
-        std::printf("fs.%s = %s", setting, value.empty() ? "(none)\n" : value.c_str());
-    }
+    // Each case has the same outcome whether the kernel's own protections
+    // are set or not.
+    record_kernel_protections();
     const std::vector<unsigned char> input_bytes = test_image::small_example();
     const std::string input_text(input_bytes.begin(), input_bytes.end());
     const std::string earlier_text = "old contents that are longer than the new ones";
@@ -749,6 +850,26 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             case Before::link_to_full_device:
                 fs::create_symlink("/dev/full", output);
                 break;
+            case Before::chain_of_40_links:
+            case Before::chain_of_41_links: {
+                // The output name and the links l1, l2, ... after it; as
+                // the kernel counts, a linked folder on the way is one.
+                write_file(other, {'o', 'l', 'd'});
+                const int links = (c.before == Before::chain_of_40_links ? 40 : 41) -
+                                  (naming == Naming::linked_folder ? 1 : 0);
+                fs::path next = other;
+                for (int i = links - 1; i >= 1; --i) {
+                    const fs::path link = folder / ("l" + std::to_string(i));
+                    fs::create_symlink(next.filename(), link);
+                    next = link;
+                }
+                fs::create_symlink(next.filename(), output);
+                break;
+            }
+            case Before::link_loop:
+                fs::create_symlink("hop", output);
+                fs::create_symlink(output.filename(), folder / "hop");
+                break;
 #ifndef _WIN32
             case Before::owned_by_another_user:
                 std::ofstream(output) << earlier_text;
@@ -798,6 +919,33 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 ASSERT_EQ(lchown(output.c_str(), nobody, nobody), 0);
                 give(folder, 0, fs::perms(01777));
                 break;
+            case Before::chain_through_foreign_link:
+            case Before::chain_through_folder_owners_link:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink("hop", output);
+                fs::create_symlink(other, folder / "hop");
+                ASSERT_EQ(lchown((folder / "hop").c_str(), nobody, nobody), 0);
+                give(folder, c.before == Before::chain_through_foreign_link ? 0 : nobody,
+                     fs::perms(01777));
+                break;
+            case Before::chain_through_foreign_folder_link:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink("hop/other", output);
+                fs::create_directory_symlink(".", folder / "hop");
+                ASSERT_EQ(lchown((folder / "hop").c_str(), nobody, nobody), 0);
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::chain_of_own_links:
+                write_file(other, {'o', 'l', 'd'});
+                fs::create_symlink(folder / "hop", output);
+                fs::create_symlink("other", folder / "hop");
+                give(folder, 0, fs::perms(01777));
+                break;
+            case Before::own_dangling_link:
+                fs::create_directory(folder / "sub");
+                fs::create_symlink("sub/made", output);
+                give(folder, 0, fs::perms(01777));
+                break;
 #else
             default:
                 break;
@@ -813,7 +961,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     continue;
                 }
             }
-            const bool regular_before = fs::is_regular_file(output);
+            std::error_code loop; // a chain of links too long to follow
+            const bool regular_before = fs::is_regular_file(output, loop);
             const bool absent_before = !fs::exists(fs::symlink_status(output));
             const FileFacts facts_before = facts(output);
             const std::string text_before = regular_before ? read_file(output) : "";
@@ -860,6 +1009,10 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     EXPECT_EQ(read_file(output), text_before);
                 }
                 break;
+            case After::created:
+                EXPECT_FALSE(facts_before.exists);
+                EXPECT_TRUE(facts_after.exists);
+                break;
             }
 #ifndef _WIN32
             // Owner, group and permission bits as before (or new, as any file).
@@ -882,8 +1035,25 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 EXPECT_TRUE(fs::is_symlink(output));
                 EXPECT_EQ(read_file(other), test_image::small_example_output);
             }
-            if (c.before == Before::foreign_link_in_sticky_folder) {
+            switch (c.before) {
+            case Before::foreign_link_in_sticky_folder:
+            case Before::chain_through_foreign_link:
+            case Before::chain_through_foreign_folder_link:
+            case Before::chain_of_41_links:
                 EXPECT_EQ(read_file(other), "old");
+                break;
+            case Before::chain_of_own_links:
+            case Before::chain_through_folder_owners_link:
+            case Before::chain_of_40_links:
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(other), test_image::small_example_output);
+                break;
+            case Before::own_dangling_link:
+                EXPECT_TRUE(fs::is_symlink(output));
+                EXPECT_EQ(read_file(folder / "sub" / "made"), test_image::small_example_output);
+                break;
+            default:
+                break;
             }
             if (c.before == Before::fifo_without_reader) {
                 EXPECT_TRUE(fs::is_fifo(output));
@@ -893,14 +1063,17 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
 }
 
 // Another user swaps the output's name for a link to a root-owned file
-// while a run as root is paused at one of its opens (strace delays it):
-// whichever open it is, that file never changes. The user owns the input
-// and the output, in a sticky folder anyone may write to; the output has a
-// second name (written in place) or one (replaced). The opens are those a
-// dry run under strace shows, from the input's on. With
-// fs.protected_symlinks set, the kernel refuses to follow such a link
-// itself; the outcome is the same either way (the value is printed by
-// WhatTheOutputNameLeadsTo).
+// while a run as root is stopped before one of its opens: whichever open it
+// is, that file never changes. The user owns the input and the output, in
+// a sticky folder anyone may write to; the output has a second name
+// (written in place) or one (replaced), or it is root's own link to a name
+// that does not exist yet, which the user then makes (the file is created
+// where it leads, or nothing is). The opens are those a dry run under
+// strace shows, from the input's on; strace stops the run with SIGSTOP as
+// the open before returns, the swap waits until the run is stopped (its
+// state in /proc is "t") and SIGCONT lets it go on: no timing is involved.
+// With fs.protected_symlinks set, the kernel refuses to follow such a link
+// itself; the outcome is the same either way (the values are printed).
 TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 {
 #ifdef _WIN32
@@ -912,39 +1085,51 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
         GTEST_SKIP() << "needs strace";
     if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
         GTEST_SKIP() << "strace must pause the tool itself, not a wrapper or an emulator";
+    record_kernel_protections();
     const std::string tool = build_path(CURVEDUMP_EXE);
+    enum class Output { second_name, one_name, dangling_link };
     struct SwapCase {
         const char* what;
-        bool second_name;
+        Output output;
+        const char* swapped; // the name the user makes a link to "secret"
     };
-    const SwapCase cases[] = {{"written in place", true}, {"replaced", false}};
+    const SwapCase cases[] = {
+        {"written in place", Output::second_name, "x.bin.txt"},
+        {"replaced", Output::one_name, "x.bin.txt"},
+        {"root's dangling link, its target made a link", Output::dangling_link, "target"},
+    };
     int row = 0;
     for (const SwapCase& c : cases) {
         SCOPED_TRACE(c.what);
         const auto set_up = [&](const fs::path& folder) {
             fs::create_directory(folder);
             write_file(folder / "x.bin", test_image::small_example());
-            std::ofstream(folder / "x.bin.txt") << "earlier";
-            if (c.second_name)
+            ASSERT_EQ(chown((folder / "x.bin").c_str(), nobody, nobody), 0);
+            if (c.output == Output::dangling_link) {
+                fs::create_symlink("target", folder / "x.bin.txt");
+            } else {
+                std::ofstream(folder / "x.bin.txt") << "earlier";
+                ASSERT_EQ(chown((folder / "x.bin.txt").c_str(), nobody, nobody), 0);
+            }
+            if (c.output == Output::second_name)
                 fs::create_hard_link(folder / "x.bin.txt", folder / "second");
             // With a second name, so that a run that reached it would
             // write it in place.
             std::ofstream(folder / "secret") << "root's";
             fs::create_hard_link(folder / "secret", folder / "secret2");
-            for (const char* name : {"x.bin", "x.bin.txt"})
-                ASSERT_EQ(chown((folder / name).c_str(), nobody, nobody), 0);
             fs::permissions(folder, fs::perms(01777));
         };
+        // The tool's process records its number before it starts.
+        const std::string command = " sh -c 'echo $$ > ../pid; exec \"$0\" x.bin' '" + tool + "'";
         const fs::path dry = dir / ("dry" + std::to_string(++row));
         set_up(dry);
         const std::string trace = (dir / "trace").string();
-        ASSERT_EQ(
-            std::system(("cd '" + dry.string() + "' && " + under_strace + "-e trace=openat -o '" +
-                         trace + "' '" + tool + "' x.bin > /dev/null")
-                            .c_str()),
-            0);
+        ASSERT_EQ(std::system(("cd '" + dry.string() + "' && " + under_strace +
+                               "-e trace=openat -o '" + trace + "'" + command + " > /dev/null")
+                                  .c_str()),
+                  0);
         std::istringstream lines(read_file(trace));
-        std::vector<int> pauses; // the opens to pause at, counted from 1
+        std::vector<int> pauses; // the opens to stop before, counted from 1
         int opens = 0;
         for (std::string line; std::getline(lines, line);) {
             if (line.rfind("openat(", 0) != 0)
@@ -955,33 +1140,44 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
         }
         ASSERT_GE(pauses.size(), 2u) << read_file(trace); // the input and the output at least
         for (const int pause : pauses) {
-            SCOPED_TRACE("paused at open " + std::to_string(pause));
+            SCOPED_TRACE("stopped before open " + std::to_string(pause));
             const fs::path folder =
                 dir / ("race" + std::to_string(row) + "-" + std::to_string(pause));
             set_up(folder);
+            fs::remove(dir / "pid");
+            fs::remove(dir / "stops");
+            // strace's own log says when the stop has happened; the state
+            // in /proc that the run is still stopped (a bound of 60 s on
+            // the wait only ends a run that never stops).
             const std::string script =
                 "cd '" + folder.string() + "' || exit 1; { " + under_strace +
-                "-o /dev/null -e trace=openat -e "
-                "inject=openat:delay_enter=500000:"
-                "when=" +
-                std::to_string(pause) + " '" + tool +
-                "' x.bin > ../console.out 2> ../errors.out; echo $? > ../status; } & sleep 0.25; "
+                "-o ../stops -e trace=openat -e inject=openat:signal=SIGSTOP:when=" +
+                std::to_string(pause - 1) + command +
+                " > ../console.out 2> ../errors.out; echo $? > ../status; } & "
+                "i=0; until grep -q 'stopped by SIGSTOP' ../stops 2> /dev/null && "
+                "[ \"$(sed 's/.*) //' /proc/$(cat ../pid)/stat 2> /dev/null | cut -c1)\" = t ]; "
+                "do "
+                "i=$((i+1)); [ $i -lt 6000 ] || exit 2; sleep 0.01; done; "
                 "setpriv --reuid=65534 --regid=65534 --clear-groups sh -c "
-                "'ln -s secret .swap && mv -T .swap x.bin.txt'; wait";
+                "'ln -s secret .swap && mv -T .swap " +
+                c.swapped + "'; kill -CONT $(cat ../pid); wait";
             ASSERT_EQ(std::system(script.c_str()), 0) << script;
             EXPECT_EQ(read_file(folder / "secret"), "root's");
             EXPECT_EQ(read_file(dir / "errors.out"), "");
             const std::string status = read_file(dir / "status");
             const std::string console = read_file(dir / "console.out");
+            const fs::path swapped = folder / c.swapped;
             if (status == "0\n") {
-                // Only a replacement may end well: its rename takes the
-                // name from the link.
-                EXPECT_FALSE(c.second_name);
-                EXPECT_FALSE(fs::is_symlink(folder / "x.bin.txt"));
-                EXPECT_EQ(read_file(folder / "x.bin.txt"), test_image::small_example_output);
+                // Only a replacement may end well, its rename taking the
+                // name from the link, or a creation that came first.
+                EXPECT_NE(c.output, Output::second_name);
+                if (c.output == Output::one_name) {
+                    EXPECT_FALSE(fs::is_symlink(swapped));
+                    EXPECT_EQ(read_file(swapped), test_image::small_example_output);
+                }
                 EXPECT_EQ(console, converted_console("x.bin"));
             } else {
-                EXPECT_TRUE(fs::is_symlink(folder / "x.bin.txt")) << "the swap came too late";
+                EXPECT_TRUE(fs::is_symlink(swapped)) << "the swap came too late";
                 EXPECT_EQ(status, "1\n");
                 EXPECT_EQ(console, converted_console("x.bin") + "cannot open x.bin.txt\r\n");
             }
@@ -1015,6 +1211,9 @@ TEST_F(EndToEnd, InterruptedReplacement)
         {"SIGTERM", "TERM", "", false, 128 + SIGTERM},
         {"SIGINT", "INT", "", false, 128 + SIGINT},
         {"SIGHUP", "HUP", "", false, 128 + SIGHUP},
+        {"SIGQUIT", "QUIT", "", false, 128 + SIGQUIT},
+        {"SIGUSR1", "USR1", "", false, 128 + SIGUSR1},
+        {"SIGALRM", "ALRM", "", false, 128 + SIGALRM},
         {"SIGHUP under nohup: ignored", "HUP", "nohup ", false, 0},
         {"SIGINT in the background of a script: ignored", "INT", "", true, 0},
     };
@@ -1032,7 +1231,8 @@ TEST_F(EndToEnd, InterruptedReplacement)
             "strace -qq -o /dev/null -e trace=fchown -e inject=fchown:signal=" + c.signal +
             " sh -c 'exec \"$0\" x.bin 2> ../errors.out' '" + build_path(CURVEDUMP_EXE) +
             "' < /dev/null > ../console.out";
-        const std::string script = "cd '" + folder.string() + "' || exit 1; ( " +
+        // No core file from SIGQUIT.
+        const std::string script = "cd '" + folder.string() + "' || exit 1; ulimit -c 0; ( " +
                                    (c.background ? run + " & wait $!" : run) +
                                    "; echo $? > ../status ) 2> /dev/null";
         ASSERT_EQ(std::system(script.c_str()), 0) << script;
@@ -1042,6 +1242,64 @@ TEST_F(EndToEnd, InterruptedReplacement)
         EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
         EXPECT_EQ(read_file(folder / "x.bin.txt"),
                   c.status == 0 ? test_image::small_example_output : "earlier");
+    }
+    // A close of the output that reports a failed write (EIO, strace
+    // injecting it), as network and FUSE file systems may: "cannot write",
+    // and no name keeps a part. Replaced, the earlier output stays; in place,
+    // the file is emptied and its own name removed.
+    struct CloseCase {
+        const char* what;
+        const char* before;             // shell commands, "&&" ended
+        std::vector<std::string> names; // in the folder after the run
+        const char* kept_at;            // the name that shows what the file holds
+        const char* contents;           // there
+        const char* closed;             // the file whose close fails, as strace -y names it
+    };
+    const CloseCase closes[] = {
+        {"replaced", "", {"x.bin", "x.bin.txt"}, "x.bin.txt", "earlier", "/.curvedump-"},
+        {"in place, a second name",
+         "ln x.bin.txt second && ",
+         {"second", "x.bin"},
+         "second",
+         "",
+         "/x.bin.txt>"},
+        {"in place, through a link",
+         "mv x.bin.txt target && ln -s target x.bin.txt && ",
+         {"target", "x.bin", "x.bin.txt"},
+         "target",
+         "",
+         "/target>"},
+    };
+    for (const CloseCase& c : closes) {
+        SCOPED_TRACE(c.what);
+        const fs::path folder = dir / ("close" + std::to_string(++row));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        // The output's first close, counted among all closes in a dry run
+        // (strace -y names each descriptor's file).
+        const std::string tool = "'" + build_path(CURVEDUMP_EXE) + "' x.bin";
+        const std::string set_up =
+            "cd '" + folder.string() + "' || exit 1; printf earlier > x.bin.txt && " + c.before;
+        const std::string dry = set_up + under_strace + "-y -o ../closes -e trace=close " + tool +
+                                " > /dev/null; grep '^close' ../closes | grep -n -F '" + c.closed +
+                                "' | head -1 | cut -d: -f1 > ../which";
+        ASSERT_EQ(std::system(dry.c_str()), 0) << dry;
+        const std::string which = read_file(dir / "which");
+        ASSERT_FALSE(which.size() < 2) << read_file(dir / "closes");
+        fs::remove_all(folder);
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", test_image::small_example());
+        const std::string script = set_up + under_strace +
+                                   "-o /dev/null -e trace=close -e inject=close:error=EIO:when=" +
+                                   which.substr(0, which.size() - 1) + " " + tool +
+                                   " > ../console.out 2> ../errors.out; echo $? > ../status";
+        ASSERT_EQ(std::system(script.c_str()), 0) << script;
+        EXPECT_EQ(read_file(dir / "status"), "1\n");
+        EXPECT_EQ(read_file(dir / "console.out"),
+                  converted_console("x.bin") + "cannot write x.bin.txt\r\n");
+        EXPECT_EQ(read_file(dir / "errors.out"), "");
+        EXPECT_EQ(names_in(folder), c.names);
+        EXPECT_EQ(read_file(folder / c.kept_at), c.contents);
     }
 #endif
 }
@@ -1284,6 +1542,24 @@ TEST_F(EndToEnd, StandardStreamsClosedOrGone)
         EXPECT_EQ(read_file(dir / "x.bin.txt"), test_image::small_example_output);
         EXPECT_EQ(run({path("missing.bin")}, streams).status, 2);
     }
+#ifndef _WIN32
+    // An output name that is a link to /dev/stdout, itself a link to
+    // /proc/self/fd/1, which the kernel resolves to the open pipe: the text
+    // follows the console lines.
+    if (fs::exists("/dev/stdout") && words(CURVEDUMP_EMULATOR).empty()) {
+        fs::remove(dir / "x.bin.txt");
+        fs::create_symlink("/dev/stdout", dir / "x.bin.txt");
+        std::string command = "cd '" + dir.string() + "' && { ";
+        for (const std::string& word : tool_command())
+            command += "'" + word + "' ";
+        command += "x.bin; echo $? > status; } | cat > piped";
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_EQ(read_file(dir / "status"), "0\n");
+        EXPECT_EQ(read_file(dir / "piped"),
+                  converted_console("x.bin") + test_image::small_example_output);
+        EXPECT_TRUE(fs::is_symlink(dir / "x.bin.txt"));
+    }
+#endif
 }
 
 #ifdef _WIN32
