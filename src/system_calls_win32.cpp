@@ -306,15 +306,16 @@ void restore(const Privilege& p)
 
 // Opens the file at `full` for writing (and reading its attributes, which
 // describe needs), without creating or emptying it: with delete access
-// where granted, which lets a partial output be deleted through this
-// handle. `share` as the caller needs; a link not followed unless
-// `follow`.
+// where granted and no holder keeps it (one that shares no deletion),
+// which lets a partial output be deleted through this handle. `share` as the caller needs; a link
+// not followed unless `follow`.
 HANDLE open_for_writing(const std::wstring& full, DWORD share, DWORD disposition, bool follow)
 {
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
     HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, share,
                                 nullptr, disposition, flags, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+    if (handle == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION))
         handle = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, share, nullptr,
                              disposition, flags, nullptr);
     return handle;

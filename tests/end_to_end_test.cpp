@@ -563,6 +563,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         own_link_in_sticky_folder,
         folder_owners_link_in_sticky_folder,
         search_and_write_only_folder,
+        held_sharing_reading,
+        held_sharing_reading_and_writing,
     };
     // What becomes of the file at the output name (followed through links).
     enum class After { replaced, in_place, untouched };
@@ -582,7 +584,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
     const char* const no_full_device = "needs a full device (/dev/full); Windows has none";
     const char* const no_modes = "needs POSIX modes";
     const char* const no_owners = "needs POSIX owners";
+    const char* const no_share_modes = nullptr;
 #else
+    const char* const no_share_modes = "needs Windows share modes";
     const char* const no_fifos = nullptr;
     const char* const no_links = nullptr;
     const char* const no_full_device = fs::exists("/dev/full") ? nullptr : "no /dev/full here";
@@ -636,6 +640,14 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          no_unprivileged_run},
         {"an input name of 250 bytes: the temporary name still fits", Before::long_input_name,
          false, 0, nullptr, After::replaced, nullptr},
+        // Windows: a program holding the output open. Sharing reading
+        // only, it lets nobody write or rename it; sharing writing but not
+        // deletion, it keeps the rename from taking the name.
+        {"held open sharing reading only: refused and unchanged", Before::held_sharing_reading,
+         false, 1, "cannot open ", After::untouched, no_share_modes},
+        {"held open sharing reading and writing: written in place",
+         Before::held_sharing_reading_and_writing, false, 0, nullptr, After::in_place,
+         no_share_modes},
     };
     // The kernel's own protections, recorded: each case has the same
     // outcome whether they are set or not.
@@ -803,6 +815,29 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 break;
 #endif
             }
+#ifdef _WIN32
+            // The holder's handle stays open for the run alone.
+            struct Holder {
+                HANDLE handle = INVALID_HANDLE_VALUE;
+                ~Holder() { close(); }
+                void close()
+                {
+                    if (handle != INVALID_HANDLE_VALUE)
+                        CloseHandle(handle);
+                    handle = INVALID_HANDLE_VALUE;
+                }
+            } holder;
+            if (c.before == Before::held_sharing_reading ||
+                c.before == Before::held_sharing_reading_and_writing) {
+                std::ofstream(output) << earlier_text;
+                const DWORD share = c.before == Before::held_sharing_reading
+                                        ? FILE_SHARE_READ
+                                        : FILE_SHARE_READ | FILE_SHARE_WRITE;
+                holder.handle = CreateFileW(output.c_str(), GENERIC_READ, share, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                ASSERT_NE(holder.handle, INVALID_HANDLE_VALUE);
+            }
+#endif
             if (c.unprivileged) {
                 const std::string reach =
                     "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" +
@@ -827,6 +862,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     c.unprivileged ? unprivileged : std::vector<std::string>{}, working_folder);
 #ifndef _WIN32
             umask(umask_before);
+#else
+            holder.close();
 #endif
             EXPECT_EQ(r.status, c.status);
             const std::string expected_end =
