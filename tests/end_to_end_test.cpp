@@ -1031,11 +1031,58 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 // as the run gives the temporary file the earlier owner): the temporary
 // file is removed, the earlier output kept, and the run ends by the
 // signal. A signal ignored at the start stays ignored: under nohup
-// (SIGHUP), or in the background of a script (SIGINT).
+// (SIGHUP), or in the background of a script (SIGINT). Windows: a run
+// ended from outside (TerminateProcess, as taskkill /F or a closed console
+// window) as soon as its temporary file shows: the system removes it.
 TEST_F(EndToEnd, InterruptedReplacement)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "needs POSIX signals and strace";
+    // An output of 8,000 lines, so that the temporary file lives long
+    // enough to be seen. A run whose end came after its rename proves
+    // nothing and is run again, until three ended before it.
+    const test_image::Series series{1, 32000, test_image::f32(1.0f), test_image::f32(1.0f)};
+    const std::vector<unsigned char> input = test_image::with_table(series, series);
+    int ended_before_rename = 0;
+    int runs = 0;
+    for (; runs < 300 && ended_before_rename < 3; ++runs) {
+        const fs::path folder = dir / ("ended" + std::to_string(runs));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", input);
+        std::ofstream(folder / "x.bin.txt") << "earlier";
+        std::wstring line;
+        for (const std::string& word : tool_command())
+            line += quoted_argument(wide(word)) + L" ";
+        line += quoted_argument((folder / "x.bin").wstring());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_NE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                                 nullptr, nullptr, &startup, &process),
+                  0)
+            << "cannot start the tool: error " << GetLastError();
+        const std::wstring pattern = (folder / ".curvedump-*").wstring();
+        bool seen = false;
+        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            WIN32_FIND_DATAW found;
+            const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                seen = true;
+            }
+        }
+        if (seen)
+            TerminateProcess(process.hProcess, 9);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
+        const std::string output = read_file(folder / "x.bin.txt");
+        EXPECT_TRUE(output == "earlier" || output.size() == 200000u) << output.size();
+        if (seen && output == "earlier")
+            ++ended_before_rename;
+    }
+    std::printf("%d runs, %d ended while the temporary file was open\n", runs, ended_before_rename);
+    EXPECT_GE(ended_before_rename, 1) << "no run ended before its rename";
 #else
     if (std::system("strace -V > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs strace";
