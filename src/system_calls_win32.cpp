@@ -473,22 +473,33 @@ Created create_temporary(const Folder& folder, const std::string& name, bool /*p
     const std::wstring full = full_name(folder, name);
     if (full.empty())
         return {unnamed_error(folder.path + name), Handle()};
-    // Not inherited (no security attributes); deletable, renamable and
-    // given its protection through this handle while it stays open. It
-    // takes the folder's inherited permissions until then.
+    // Created by a handle that deletes it when it closes, so that no
+    // moment passes between the creation and the deletion mark: should
+    // the process end before the rename (killed, the console closed, a
+    // crash), the system removes the file.
+    const HANDLE creating =
+        CreateFileW(full.c_str(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (creating == INVALID_HANDLE_VALUE)
+        return {last_error(), Handle()};
+    const Handle creator(raw_from(creating));
+    // The handle it is written, given its protection, renamed and deleted
+    // through; not inherited (no security attributes). The file takes the
+    // folder's inherited permissions until then. It must be the file
+    // created, and it is marked for deletion before the creating handle
+    // closes; rename_over clears the mark just before the rename.
     const HANDLE handle = CreateFileW(
         full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
-        FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return {last_error(), Handle()};
     Handle created(raw_from(handle));
-    // Marked for deletion at once: should the process end before the
-    // rename (killed, the console closed, a crash), the system removes it.
-    if (!mark_for_deletion(handle, true)) {
-        const Error error = last_error();
-        DeleteFileW(full.c_str()); // this handle shares deletion
-        return {error, Handle()};
-    }
+    const Described made = describe(creator.raw);
+    const Described opened = describe(created.raw);
+    if (made.error != 0 || opened.error != 0 || made.identity != opened.identity)
+        return {made.error != 0 ? made.error : opened.error != 0 ? opened.error : EACCES, Handle()};
+    if (!mark_for_deletion(handle, true))
+        return {last_error(), Handle()};
     return {0, std::move(created)};
 }
 
