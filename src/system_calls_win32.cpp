@@ -235,7 +235,7 @@ std::vector<unsigned char> token_sid(TOKEN_INFORMATION_CLASS which)
     return {bytes, bytes + GetLengthSid(sid)};
 }
 
-bool same_sid(PSID sid, std::vector<unsigned char>& other)
+bool same_sid(PSID sid, std::vector<unsigned char>& other) // EqualSid takes no const
 {
     return sid != nullptr && !other.empty() && EqualSid(sid, other.data()) != 0;
 }
@@ -307,8 +307,8 @@ void restore(const Privilege& p)
 // Opens the file at `full` for writing (and reading its attributes, which
 // describe needs), without creating or emptying it: with delete access
 // where granted and no holder keeps it (one that shares no deletion),
-// which lets a partial output be deleted through this handle. `share` as the caller needs; a link
-// not followed unless `follow`.
+// which lets a partial output be deleted through this handle. `share` as
+// the caller needs; a link not followed unless `follow`.
 HANDLE open_for_writing(const std::wstring& full, DWORD share, DWORD disposition, bool follow)
 {
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
