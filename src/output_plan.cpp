@@ -46,12 +46,17 @@ OutputPlan plan_output(const OutputFacts& facts)
         return plan; // a folder, a read-only file, a FIFO without reader, ...
     plan.reserve = facts.target == FileType::regular;
     // Only a plain file with this one name, the name itself no link, and
-    // owned by this user (any owner for root) is replaced: the new file
-    // gets its owner, group and mode. Anything else (a link, a second
-    // name, another user's file, a FIFO, a device) is written in place,
-    // so that every name of it sees the text.
+    // owned by this user (any owner for root, or an administrator) is
+    // replaced: the new file gets its owner, group and mode (Windows: its
+    // owner, group and access list, which must have been read). Anything
+    // else (a link, a second name, another user's file, a FIFO, a device)
+    // is written in place, so that every name of it sees the text.
+    const bool may_take_its_owner =
+        facts.named_owners
+            ? facts.protection_readable && (facts.owned_by_user || facts.user_administrator)
+            : facts.user == 0 || facts.owner == facts.user;
     const bool replaceable = facts.type == FileType::regular && facts.target == FileType::regular &&
-                             facts.names == 1 && (facts.user == 0 || facts.owner == facts.user);
+                             facts.names == 1 && may_take_its_owner;
     plan.action = replaceable ? OutputAction::replace : OutputAction::in_place;
     if (replaceable)
         plan.when_no_room = OutputAction::in_place;

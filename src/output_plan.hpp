@@ -12,8 +12,8 @@ namespace curvedump {
 enum class FileType { absent, regular, link, folder, fifo, device, other };
 
 // What the checks found before anything is written. Owners are user and
-// group numbers; a platform without them (Windows) gives the effective
-// user's number for every owner, and no shared folder.
+// group numbers; a platform without them (Windows) sets `named_owners` and
+// gives the yes/no facts below them instead, and no shared folder.
 struct OutputFacts {
     FileType type = FileType::absent;   // the name itself, a link not followed
     FileType target = FileType::absent; // the file it leads to, a link followed
@@ -26,6 +26,12 @@ struct OutputFacts {
     bool folder_shared = false;         // the folder is sticky and anyone may write to it
     std::uint32_t folder_owner = 0;
     std::uint32_t user = 0; // the effective user; 0 is root
+    // Windows: owners are security identifiers, not numbers. The plan
+    // then takes these yes/no facts in place of `owner` and `user`.
+    bool named_owners = false;
+    bool owned_by_user = false;       // the file it leads to is the user's
+    bool user_administrator = false;  // the user may give a new file any owner
+    bool protection_readable = false; // its owner, group and access list were read
 };
 
 enum class OutputAction {

@@ -89,7 +89,7 @@ struct OutputOutcome {
 // path, so that path is at every moment the earlier file or the new one,
 // whole; when the text cannot be written there, the temporary file is
 // removed and path is as it was. In place, an existing regular file first
-// has room reserved for the text (Linux): when there is none, it keeps
+// has room reserved for the text (Linux, Windows): when there is none, it keeps
 // its bytes and size. A write in place that fails after its first byte
 // empties the file and removes it when reached by its own name.
 OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::string_view text);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace curvedump::os {
 
@@ -59,10 +60,12 @@ struct Handle {
     }
 };
 
-// Which file: device (volume) and index (inode).
+// Which file: device (volume) and index (inode); Win32 file systems with
+// 128-bit ids give the high half too.
 struct Identity {
     std::uint64_t device = 0;
     std::uint64_t index = 0;
+    std::uint64_t index_high = 0;
     bool operator==(const Identity&) const = default;
 };
 
@@ -76,6 +79,9 @@ struct Described {
     std::uint32_t owner = 0;
     std::uint32_t group = 0;
     std::uint32_t mode = 0; // permission bits (POSIX)
+    // Win32: the owner, group and access list (a self-relative security
+    // descriptor), when the checks could read them.
+    std::vector<unsigned char> protection;
 };
 Described describe(RawHandle raw);
 
@@ -132,7 +138,9 @@ Probe probe_output(const Folder& folder, const std::string& name);
 // no file has the name (EEXIST otherwise). Private (0600) when it is to
 // take an earlier file's owner and mode, else 0666 less the umask. POSIX:
 // recorded for the process entry's signal handler while it exists
-// (record_temporary_files in platform.hpp).
+// (record_temporary_files in platform.hpp). Win32: marked for deletion
+// from its creation, so that the system removes it whatever ends the
+// process; rename_over clears the mark just before the rename.
 struct Created {
     Error error = 0;
     Handle handle;
@@ -140,8 +148,8 @@ struct Created {
 Created create_temporary(const Folder& folder, const std::string& name, bool private_mode);
 
 // Gives the file open at `raw` the owner (for root), group and mode bits of
-// `earlier`. Win32: nothing to give (a new file takes the folder's
-// inherited permissions).
+// `earlier`. Win32: its owner (where the process may set it), group and
+// access list, protected from inheritance or not as the earlier one's.
 Error give_owner_and_mode(RawHandle raw, const Described& earlier, std::uint32_t user);
 
 // Writes all of text from the file's current position (the start for a
@@ -191,7 +199,9 @@ NameIdentity identify_name(const Folder& folder, const std::string& name);
 // changing its size. EOPNOTSUPP where the system or file system has no
 // such reservation; ENOSPC or EDQUOT for want of room; EFBIG past the
 // process's file size limit (POSIX RLIMIT_FSIZE), checked first since the
-// reservation itself ignores it.
+// reservation itself ignores it. Win32, where the file system has no
+// reservation either: zeros written past the old end up to `length` (the
+// file then that long), and the position put back at the start.
 Error reserve(RawHandle raw, std::uint64_t length);
 
 // Sets the file's length (a regular file's), cutting or growing it.

@@ -1,6 +1,8 @@
 // The system calls of Windows. The output is named by its full path (the
-// \\?\ form past the classic length limit); a temporary file is renamed,
-// or deleted, through the handle it was written with.
+// \\?\ form past the classic length limit); what a name is is read on a
+// handle opened on it, and a temporary file is renamed, or deleted,
+// through the handle it was written with. No rule is decided here: the
+// facts go to plan_output like POSIX's.
 #include "platform.hpp"
 #include "system_calls.hpp"
 #include "windows_paths.hpp"
@@ -8,6 +10,8 @@
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -97,21 +101,16 @@ HANDLE handle_from(os::RawHandle raw) { return reinterpret_cast<HANDLE>(raw); }
 
 os::RawHandle raw_from(HANDLE handle) { return reinterpret_cast<os::RawHandle>(handle); }
 
-bool is_link(const std::wstring& name)
-{
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES &&
-           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-// Marks the file open at `handle` (with DELETE access) for deletion when
-// the handle closes: what is deleted is the file written, whatever has
-// taken its name meanwhile.
-void delete_on_close(HANDLE handle)
+// Sets or clears the mark that deletes the file open at `handle` (with
+// DELETE access) when its last handle closes, whatever ends the process:
+// what is deleted is the file written, whatever has taken its name
+// meanwhile.
+bool mark_for_deletion(HANDLE handle, bool mark)
 {
     FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
+    disposition.DeleteFile = mark ? TRUE : FALSE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
 }
 
 } // namespace
@@ -179,6 +178,152 @@ std::wstring full_name(const Folder& folder, const std::string& name)
     return system_path(folder.path + name);
 }
 
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Opened for the checks: the attributes and, where granted, the security
+// descriptor (`readable` says whether), a link not followed unless
+// `follow`. Sharing never keeps such a handle from opening.
+HANDLE open_for_checks(const std::wstring& full, bool follow, bool& readable)
+{
+    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES | READ_CONTROL, share_all,
+                                nullptr, OPEN_EXISTING, flags, nullptr);
+    readable = handle != INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        handle = CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                             flags, nullptr);
+    return handle;
+}
+
+// The attributes and reparse tag of the file open at `handle`.
+struct Tag {
+    bool known = false;
+    bool reparse_point = false;
+    bool link = false; // a symbolic link or a junction: a name for another
+};
+Tag tag_of(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    Tag tag;
+    if (GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &info, sizeof info) == 0)
+        return tag;
+    tag.known = true;
+    tag.reparse_point = (info.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    tag.link = tag.reparse_point && IsReparseTagNameSurrogate(info.ReparseTag);
+    return tag;
+}
+
+// A security identifier of the process's token (its user, or the owner
+// it gives new files), as bytes.
+std::vector<unsigned char> token_sid(TOKEN_INFORMATION_CLASS which)
+{
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) == 0)
+        return {};
+    const Handle owned(raw_from(token));
+    DWORD size = 0;
+    GetTokenInformation(token, which, nullptr, 0, &size);
+    std::vector<std::max_align_t> buffer(size / sizeof(std::max_align_t) + 1);
+    if (GetTokenInformation(token, which, buffer.data(),
+                            static_cast<DWORD>(buffer.size() * sizeof buffer[0]), &size) == 0)
+        return {};
+    // TOKEN_USER and TOKEN_OWNER both begin with the identifier's address.
+    PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                  : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    if (sid == nullptr || IsValidSid(sid) == 0)
+        return {};
+    const auto* bytes = static_cast<const unsigned char*>(sid);
+    return {bytes, bytes + GetLengthSid(sid)};
+}
+
+bool same_sid(PSID sid, std::vector<unsigned char>& other) // EqualSid takes no const
+{
+    return sid != nullptr && !other.empty() && EqualSid(sid, other.data()) != 0;
+}
+
+bool user_is_administrator()
+{
+    unsigned char buffer[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof buffer;
+    BOOL member = FALSE;
+    return CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, buffer, &size) != 0 &&
+           CheckTokenMembership(nullptr, buffer, &member) != 0 && member != 0;
+}
+
+// Reads the owner, group and access list of the file open at `handle`
+// into `d.protection`, and whether the owner is this user (or the owner
+// the user gives new files).
+bool read_protection(HANDLE handle, Described& d)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    constexpr SECURITY_INFORMATION what =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, what, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    const auto* bytes = static_cast<const unsigned char*>(descriptor);
+    d.protection.assign(bytes, bytes + GetSecurityDescriptorLength(descriptor));
+    std::vector<unsigned char> user = token_sid(TokenUser);
+    std::vector<unsigned char> default_owner = token_sid(TokenOwner);
+    const bool mine = same_sid(owner, user) || same_sid(owner, default_owner);
+    LocalFree(descriptor);
+    return mine;
+}
+
+// Enables (or gives back) the privilege to give a file any owner, which
+// an administrator holds but has not enabled. Returns the earlier state
+// for `restore`.
+struct Privilege {
+    bool changed = false;
+    TOKEN_PRIVILEGES before{};
+};
+Privilege enable_restore_privilege()
+{
+    Privilege p;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token) == 0)
+        return p;
+    const Handle owned(raw_from(token));
+    TOKEN_PRIVILEGES wanted{};
+    wanted.PrivilegeCount = 1;
+    wanted.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    DWORD size = sizeof p.before;
+    p.changed =
+        LookupPrivilegeValueW(nullptr, L"SeRestorePrivilege", &wanted.Privileges[0].Luid) != 0 &&
+        AdjustTokenPrivileges(token, FALSE, &wanted, sizeof p.before, &p.before, &size) != 0 &&
+        GetLastError() == ERROR_SUCCESS;
+    return p;
+}
+void restore(const Privilege& p)
+{
+    HANDLE token = nullptr;
+    if (!p.changed || OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, &token) == 0)
+        return;
+    const Handle owned(raw_from(token));
+    TOKEN_PRIVILEGES before = p.before;
+    AdjustTokenPrivileges(token, FALSE, &before, 0, nullptr, nullptr);
+}
+
+// Opens the file at `full` for writing (and reading its attributes, which
+// describe needs), without creating or emptying it: with delete access
+// where granted and no holder keeps it (one that shares no deletion),
+// which lets a partial output be deleted through this handle. `share` as
+// the caller needs; a link not followed unless `follow`.
+HANDLE open_for_writing(const std::wstring& full, DWORD share, DWORD disposition, bool follow)
+{
+    const DWORD flags = FILE_ATTRIBUTE_NORMAL | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT);
+    HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE, share,
+                                nullptr, disposition, flags, nullptr);
+    if (handle == INVALID_HANDLE_VALUE &&
+        (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION))
+        handle = CreateFileW(full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, share, nullptr,
+                             disposition, flags, nullptr);
+    return handle;
+}
+
+bool not_found(DWORD error) { return error == ERROR_FILE_NOT_FOUND; }
+
 } // namespace
 
 Error close_handle(RawHandle raw) { return CloseHandle(handle_from(raw)) != 0 ? 0 : last_error(); }
@@ -207,7 +352,17 @@ Described describe(RawHandle raw)
         break;
     }
     d.identity = {info.dwVolumeSerialNumber,
-                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+                  std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow, 0};
+    // Where the file system has 128-bit ids (ReFS), the short index above
+    // is not unique: the whole id is taken instead.
+    FILE_ID_INFO id{};
+    if (GetFileInformationByHandleEx(handle_from(raw), FileIdInfo, &id, sizeof id) != 0) {
+        std::uint64_t halves[2] = {};
+        static_assert(sizeof halves == sizeof id.FileId.Identifier);
+        std::memcpy(halves, id.FileId.Identifier, sizeof halves);
+        d.identity.index = halves[0];
+        d.identity.index_high = halves[1];
+    }
     d.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     d.names = info.nNumberOfLinks;
     return d;
@@ -247,33 +402,71 @@ Walked walk_to_output(const std::string& folder_path, const std::string& name)
 Probe probe_output(const Folder& folder, const std::string& name)
 {
     Probe probe;
+    OutputFacts& facts = probe.facts;
+    facts.named_owners = true;
+    facts.user_administrator = user_is_administrator();
     const std::wstring full = full_name(folder, name);
     if (full.empty()) {
         probe.checks_error = unnamed_error(folder.path + name);
         return probe;
     }
-    // Opened as the rewrite in place would open it, without creating or
-    // emptying it: what cannot be written is refused and left as it is, so
-    // that a replacement never bypasses its permissions. Delete access,
-    // where granted, lets a partial output be deleted through this handle.
-    // Deletion is shared, and the handle closed before a rename, which it
-    // would otherwise block.
-    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE | DELETE, share, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
-        handle = CreateFileW(full.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+    // What the name itself is, on a handle: a link (symbolic link or
+    // junction) is not followed.
+    bool readable = false;
+    HANDLE checked = open_for_checks(full, false, readable);
+    if (checked == INVALID_HANDLE_VALUE) {
+        if (!not_found(GetLastError()))
             probe.checks_error = last_error();
+        else
+            probe.open_error = ENOENT; // nothing there
+        return probe;
+    }
+    Handle check(raw_from(checked));
+    const Tag tag = tag_of(checked);
+    Described at_name = describe(check.raw);
+    if (!tag.known || at_name.error != 0) {
+        probe.checks_error = at_name.error != 0 ? at_name.error : last_error();
+        return probe;
+    }
+    probe.seen = at_name.identity;
+    facts.type = tag.link ? FileType::link : at_name.type;
+    facts.target = facts.type;
+    if (tag.link) {
+        // What the link leads to, on a handle of its own.
+        checked = open_for_checks(full, true, readable);
+        if (checked == INVALID_HANDLE_VALUE) {
+            if (not_found(GetLastError()) || GetLastError() == ERROR_PATH_NOT_FOUND) {
+                facts.target = FileType::absent; // a dangling link
+                probe.open_error = ENOENT;
+            } else {
+                probe.checks_error = last_error();
+            }
             return probe;
         }
-        probe.open_error = ENOENT;
-        if (is_link(full)) { // a link to a missing file
-            probe.facts.type = FileType::link;
-            probe.seen = identify_name(folder, name).identity;
+        check = Handle(raw_from(checked));
+        at_name = describe(check.raw);
+        if (at_name.error != 0) {
+            probe.checks_error = at_name.error;
+            return probe;
         }
+        facts.target = at_name.type;
+        probe.seen = at_name.identity;
+    }
+    facts.names = at_name.names;
+    if (readable && facts.target == FileType::regular) {
+        facts.owned_by_user = read_protection(checked, at_name);
+        facts.protection_readable = !at_name.protection.empty();
+    }
+    // Opened as the rewrite in place would open it, without creating or
+    // emptying it: what cannot be written (read-only, a folder, held open
+    // by a program that shares no writing) is refused and left as it is,
+    // so that a replacement never bypasses it. A link is followed only
+    // where the checks found one (any reparse point: the file system's
+    // own, such as a placeholder, are the file). Deletion is shared, and
+    // the handle closed before a rename, which it would otherwise block.
+    const HANDLE handle = open_for_writing(full, share_all, OPEN_EXISTING, tag.reparse_point);
+    if (handle == INVALID_HANDLE_VALUE) {
+        probe.open_error = not_found(GetLastError()) ? EACCES : last_error(); // gone since
         return probe;
     }
     probe.handle = Handle(raw_from(handle));
@@ -283,11 +476,9 @@ Probe probe_output(const Folder& folder, const std::string& name)
         probe.handle.reset();
         return probe;
     }
-    probe.seen = probe.file.identity;
-    probe.facts.type = is_link(full) ? FileType::link : probe.file.type;
-    probe.facts.target = probe.file.type;
-    probe.facts.names = probe.file.names;
-    probe.facts.writable = true;
+    probe.file.protection = std::move(at_name.protection);
+    facts.names = probe.file.names;
+    facts.writable = true;
     return probe;
 }
 
@@ -296,19 +487,79 @@ Created create_temporary(const Folder& folder, const std::string& name, bool /*p
     const std::wstring full = full_name(folder, name);
     if (full.empty())
         return {unnamed_error(folder.path + name), Handle()};
-    // Not inherited (no security attributes), and deletable and renamable
-    // through this handle while it stays open. It takes the folder's
-    // inherited permissions, as any new file there.
-    const HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-                                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Created by a handle that deletes it when it closes, so that no
+    // moment passes between the creation and the deletion mark: should
+    // the process end before the rename (killed, the console closed, a
+    // crash), the system removes the file.
+    const HANDLE creating =
+        CreateFileW(full.c_str(), DELETE | FILE_READ_ATTRIBUTES, share_all, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (creating == INVALID_HANDLE_VALUE)
+        return {last_error(), Handle()};
+    const Handle creator(raw_from(creating));
+    // The handle it is written, given its protection, renamed and deleted
+    // through; not inherited (no security attributes). The file takes the
+    // folder's inherited permissions until then. It must be the file
+    // created, and it is marked for deletion before the creating handle
+    // closes; rename_over clears the mark just before the rename.
+    const HANDLE handle = CreateFileW(
+        full.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER,
+        FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return {last_error(), Handle()};
-    return {0, Handle(raw_from(handle))};
+    Handle created(raw_from(handle));
+    const Described made = describe(creator.raw);
+    const Described opened = describe(created.raw);
+    if (made.error != 0 || opened.error != 0 || made.identity != opened.identity)
+        return {made.error != 0 ? made.error : opened.error != 0 ? opened.error : EACCES, Handle()};
+    if (!mark_for_deletion(handle, true))
+        return {last_error(), Handle()};
+    return {0, std::move(created)};
 }
 
-Error give_owner_and_mode(RawHandle /*raw*/, const Described& /*earlier*/, std::uint32_t /*user*/)
+Error give_owner_and_mode(RawHandle raw, const Described& earlier, std::uint32_t /*user*/)
 {
-    return 0;
+    // Kept whole or not at all: where it cannot be, the output is written
+    // in place, as POSIX does for another user's file.
+    if (earlier.protection.empty())
+        return EACCES;
+    std::vector<unsigned char> copy = earlier.protection; // the calls take it as writable
+    const PSECURITY_DESCRIPTOR descriptor = copy.data();
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL access = nullptr;
+    BOOL defaulted = FALSE;
+    BOOL present = FALSE;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) == 0 ||
+        GetSecurityDescriptorGroup(descriptor, &group, &defaulted) == 0 ||
+        GetSecurityDescriptorDacl(descriptor, &present, &access, &defaulted) == 0 ||
+        GetSecurityDescriptorControl(descriptor, &control, &revision) == 0)
+        return last_error();
+    SECURITY_INFORMATION what =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    if (owner != nullptr)
+        what |= OWNER_SECURITY_INFORMATION;
+    if (group != nullptr)
+        what |= GROUP_SECURITY_INFORMATION;
+    const auto set = [&] {
+        return SetSecurityInfo(handle_from(raw), SE_FILE_OBJECT, what, owner, group,
+                               present != 0 ? access : nullptr, nullptr);
+    };
+    DWORD error = set();
+    if (error == ERROR_INVALID_OWNER || error == ERROR_ACCESS_DENIED ||
+        error == ERROR_PRIVILEGE_NOT_HELD) {
+        // Another owner takes the privilege to restore files, which an
+        // administrator holds; enabled for this call only.
+        const Privilege privilege = enable_restore_privilege();
+        if (privilege.changed)
+            error = set();
+        restore(privilege);
+    }
+    return error == ERROR_SUCCESS ? 0 : errno_from(error);
 }
 
 Written write_all(RawHandle raw, std::string_view text)
@@ -347,6 +598,10 @@ Error rename_over(const Folder& folder, const std::string& /*from*/, RawHandle r
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(name_bytes);
     std::memcpy(info->FileName, name.c_str(), name_bytes + sizeof(wchar_t));
+    // The text is whole: the deletion mark goes just before the rename.
+    // A process ended between the two leaves the temporary file, whole.
+    if (!mark_for_deletion(handle_from(raw), false))
+        return last_error();
     if (SetFileInformationByHandle(handle_from(raw), FileRenameInfo, info,
                                    static_cast<DWORD>(buffer.size() * sizeof buffer[0])) == 0)
         return last_error();
@@ -355,7 +610,7 @@ Error rename_over(const Folder& folder, const std::string& /*from*/, RawHandle r
 
 void remove_temporary(const Folder& /*folder*/, const std::string& /*name*/, RawHandle raw)
 {
-    delete_on_close(handle_from(raw));
+    mark_for_deletion(handle_from(raw), true);
 }
 
 OpenedOutput open_in_place(const Folder& folder, const std::string& name, bool follow_link,
@@ -370,12 +625,8 @@ OpenedOutput open_in_place(const Folder& folder, const std::string& name, bool f
     // The input is open with read access and shares writing, so the output
     // must share reading for the same file to open at all.
     const DWORD disposition = !create ? OPEN_EXISTING : follow_link ? OPEN_ALWAYS : CREATE_NEW;
-    constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
-    HANDLE handle = CreateFileW(full.c_str(), GENERIC_WRITE | DELETE, share, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        handle = CreateFileW(full.c_str(), GENERIC_WRITE, share, nullptr, disposition,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE handle =
+        open_for_writing(full, FILE_SHARE_READ | FILE_SHARE_WRITE, disposition, follow_link);
     if (handle == INVALID_HANDLE_VALUE) {
         const int error = last_error();
         opened.error = disposition == CREATE_NEW && error == EEXIST ? EACCES : error;
@@ -391,9 +642,9 @@ NameIdentity identify_name(const Folder& folder, const std::string& name)
     const std::wstring full = full_name(folder, name);
     if (full.empty())
         return {unnamed_error(folder.path + name), {}};
-    const HANDLE handle = CreateFileW(
-        full.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    const HANDLE handle =
+        CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return {last_error(), {}};
     const Handle owned(raw_from(handle));
@@ -401,7 +652,45 @@ NameIdentity identify_name(const Folder& folder, const std::string& name)
     return {d.error, d.identity};
 }
 
-Error reserve(RawHandle /*raw*/, std::uint64_t /*length*/) { return EOPNOTSUPP; }
+Error reserve(RawHandle raw, std::uint64_t length)
+{
+    const HANDLE handle = handle_from(raw);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(handle, &size) == 0)
+        return last_error();
+    const auto old_size = static_cast<std::uint64_t>(size.QuadPart);
+    if (length <= old_size)
+        return 0; // the file's own blocks hold the text (an allocation this short would cut it)
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+    if (SetFileInformationByHandle(handle, FileAllocationInfo, &allocation, sizeof allocation) != 0)
+        return 0;
+    const DWORD refused = GetLastError();
+    if (refused != ERROR_CALL_NOT_IMPLEMENTED && refused != ERROR_INVALID_FUNCTION &&
+        refused != ERROR_NOT_SUPPORTED)
+        return errno_from(refused);
+    // No reservation on this file system (wine answers as above): zeros
+    // written past the old end take the blocks instead (a length set with
+    // SetEndOfFile alone may take none). Other names see a longer file
+    // until the text is written and the file cut to its length.
+    LARGE_INTEGER position{};
+    position.QuadPart = size.QuadPart;
+    if (SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) == 0)
+        return last_error();
+    static const std::string zeros(65536, '\0');
+    for (std::uint64_t left = length - old_size; left > 0;) {
+        const std::size_t piece =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+        const Written written = write_all(raw, std::string_view(zeros).substr(0, piece));
+        if (written.error != 0)
+            return written.error;
+        left -= piece;
+    }
+    position.QuadPart = 0;
+    if (SetFilePointerEx(handle, position, nullptr, FILE_BEGIN) == 0)
+        return last_error();
+    return 0;
+}
 
 Error cut(RawHandle raw, std::uint64_t length)
 {
@@ -414,14 +703,14 @@ Error cut(RawHandle raw, std::uint64_t length)
 }
 
 void remove_written(const Folder& folder, const std::string& name, RawHandle raw,
-                    const Identity& /*written*/)
+                    const Identity& written)
 {
-    // Only a plain file reached by its own name, never what a link leads
-    // to, nor a device; deleted when the handle closes.
-    const std::wstring full = full_name(folder, name);
-    if (raw != no_handle && GetFileType(handle_from(raw)) == FILE_TYPE_DISK && !full.empty() &&
-        !is_link(full))
-        delete_on_close(handle_from(raw));
+    // Only a plain file reached by its own name (the name itself is the
+    // file written, not a link to it), never a device; deleted when the
+    // handle closes.
+    if (raw != no_handle && GetFileType(handle_from(raw)) == FILE_TYPE_DISK &&
+        identify_name(folder, name).identity == written)
+        mark_for_deletion(handle_from(raw), true);
 }
 
 } // namespace os

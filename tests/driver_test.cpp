@@ -213,6 +213,17 @@ TEST(OutputPlan, FromTheFacts)
         change(f);
         return f;
     };
+    // Windows: owners named, not numbered. The numbers are set to say the
+    // opposite of the yes/no facts, which alone must decide.
+    const auto windows = [&file](bool owned, bool administrator, bool readable = true) {
+        OutputFacts f = file(FileType::regular, owned ? other : user);
+        f.user = owned || administrator ? user : 0;
+        f.named_owners = true;
+        f.owned_by_user = owned;
+        f.user_administrator = administrator;
+        f.protection_readable = readable;
+        return f;
+    };
     struct PlanCase {
         const char* what;
         OutputFacts facts;
@@ -266,6 +277,22 @@ TEST(OutputPlan, FromTheFacts)
          in_place, false, true, refuse, in_place},
         {"another user's link in a folder not shared", link(FileType::regular, other, false),
          in_place, false, true, refuse, in_place},
+        {"Windows: the user's file, its protection read", windows(true, false), replace, false,
+         true, in_place, in_place},
+        {"Windows: another owner's file, as an administrator", windows(false, true), replace, false,
+         true, in_place, in_place},
+        {"Windows: another owner's file, not an administrator", windows(false, false), in_place,
+         false, true, refuse, in_place},
+        {"Windows: the user's file, its protection unreadable", windows(true, true, false),
+         in_place, false, true, refuse, in_place},
+        {"Windows: the user's file with a second name",
+         with(windows(true, true), [](OutputFacts& f) { f.names = 2; }), in_place, false, true,
+         refuse, in_place},
+        // The read-only attribute holds for administrators too, and a
+        // holder that shares reading only lets nobody write or rename.
+        {"Windows: read-only, or held open sharing reading only, as an administrator",
+         with(windows(true, true), [](OutputFacts& f) { f.writable = false; }), refuse, false,
+         false, refuse, in_place},
     };
     for (const PlanCase& c : cases) {
         SCOPED_TRACE(c.what);

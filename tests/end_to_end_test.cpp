@@ -133,6 +133,57 @@ std::wstring wide(const std::string& text)
     return {u16.begin(), u16.end()};
 }
 
+// The host's (Unix) name of a path, through wine's own call; empty where
+// there is none (not under wine).
+std::string unix_name(const fs::path& path)
+{
+    using Call = char*(__cdecl*)(const wchar_t*);
+    const FARPROC found =
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name");
+    if (found == nullptr)
+        return {};
+    const auto call = reinterpret_cast<Call>(reinterpret_cast<void (*)()>(found));
+    char* const name = call(path.c_str());
+    if (name == nullptr)
+        return {};
+    std::string result = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return result;
+}
+
+// Runs a shell command on the host wine runs on, from `folder` (which
+// must have a host name). wine starts a host program without waiting for
+// it, so the command ends by leaving its status in a file, waited for.
+int run_on_host(const std::string& command, const fs::path& folder)
+{
+    const fs::path status = folder / "host.status";
+    fs::remove(status);
+    const std::string host_status = unix_name(status);
+    const std::string script = "{ " + command + "\n}; echo $? > '" + host_status + ".part'; mv '" +
+                               host_status + ".part' '" + host_status + "'";
+    std::wstring line = L"/bin/sh -c " + quoted_argument(wide(script));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                       &process) == 0) {
+        ADD_FAILURE() << "cannot start the host's shell: error " << GetLastError();
+        return -1;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; !fs::exists(status); waited += 20) {
+        if (waited > 300000) {
+            ADD_FAILURE() << "the host's shell did not end: " << command;
+            return -1;
+        }
+        Sleep(20);
+    }
+    const std::string text = read_file(status);
+    fs::remove(status);
+    return text == "0\n" ? 0 : 1;
+}
+
 // Starts the tool with a UTF-16 command line, as a Windows shell would, in
 // `working_folder` (or this process's when empty).
 int spawn(const std::vector<std::string>& command, Streams streams, const fs::path& console,
@@ -644,6 +695,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
         chain_of_41_links,
         link_loop,
         own_dangling_link,
+        held_sharing_reading,
+        held_sharing_reading_and_writing,
     };
     // What becomes of the file at the output name (followed through links).
     enum class After { replaced, in_place, untouched, created };
@@ -663,7 +716,9 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
     const char* const no_full_device = "needs a full device (/dev/full); Windows has none";
     const char* const no_modes = "needs POSIX modes";
     const char* const no_owners = "needs POSIX owners";
+    const char* const no_share_modes = nullptr;
 #else
+    const char* const no_share_modes = "needs Windows share modes";
     const char* const no_fifos = nullptr;
     const char* const no_links = nullptr;
     const char* const no_full_device = fs::exists("/dev/full") ? nullptr : "no /dev/full here";
@@ -740,6 +795,14 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
          After::untouched, no_links},
         {"root's dangling link: the file is made where it leads", Before::own_dangling_link, false,
          0, nullptr, After::created, no_owners != nullptr ? no_owners : no_links},
+        // Windows: a program holding the output open. Sharing reading
+        // only, it lets nobody write or rename it; sharing writing but not
+        // deletion, it keeps the rename from taking the name.
+        {"held open sharing reading only: refused and unchanged", Before::held_sharing_reading,
+         false, 1, "cannot open ", After::untouched, no_share_modes},
+        {"held open sharing reading and writing: written in place",
+         Before::held_sharing_reading_and_writing, false, 0, nullptr, After::in_place,
+         no_share_modes},
     };
     // Each case has the same outcome whether the kernel's own protections
     // are set or not.
@@ -816,6 +879,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
             switch (c.before) {
             case Before::absent:
             case Before::input_links_to_its_output:
+            case Before::held_sharing_reading: // made below, on Windows
+            case Before::held_sharing_reading_and_writing:
                 break;
             case Before::longer_file:
             case Before::long_input_name:
@@ -951,6 +1016,29 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                 break;
 #endif
             }
+#ifdef _WIN32
+            // The holder's handle stays open for the run alone.
+            struct Holder {
+                HANDLE handle = INVALID_HANDLE_VALUE;
+                ~Holder() { close(); }
+                void close()
+                {
+                    if (handle != INVALID_HANDLE_VALUE)
+                        CloseHandle(handle);
+                    handle = INVALID_HANDLE_VALUE;
+                }
+            } holder;
+            if (c.before == Before::held_sharing_reading ||
+                c.before == Before::held_sharing_reading_and_writing) {
+                std::ofstream(output) << earlier_text;
+                const DWORD share = c.before == Before::held_sharing_reading
+                                        ? FILE_SHARE_READ
+                                        : FILE_SHARE_READ | FILE_SHARE_WRITE;
+                holder.handle = CreateFileW(output.c_str(), GENERIC_READ, share, nullptr,
+                                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                ASSERT_NE(holder.handle, INVALID_HANDLE_VALUE);
+            }
+#endif
             if (c.unprivileged) {
                 const std::string reach =
                     "setpriv --reuid=65534 --regid=65534 --clear-groups test -x '" +
@@ -976,6 +1064,8 @@ TEST_F(EndToEnd, WhatTheOutputNameLeadsTo)
                     c.unprivileged ? unprivileged : std::vector<std::string>{}, working_folder);
 #ifndef _WIN32
             umask(umask_before);
+#else
+            holder.close();
 #endif
             EXPECT_EQ(r.status, c.status);
             const std::string expected_end =
@@ -1190,11 +1280,58 @@ TEST_F(EndToEnd, NameSwappedWhileTheRunPauses)
 // as the run gives the temporary file the earlier owner): the temporary
 // file is removed, the earlier output kept, and the run ends by the
 // signal. A signal ignored at the start stays ignored: under nohup
-// (SIGHUP), or in the background of a script (SIGINT).
+// (SIGHUP), or in the background of a script (SIGINT). Windows: a run
+// ended from outside (TerminateProcess, as taskkill /F or a closed console
+// window) as soon as its temporary file shows: the system removes it.
 TEST_F(EndToEnd, InterruptedReplacement)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "needs POSIX signals and strace";
+    // An output of 8,000 lines, so that the temporary file lives long
+    // enough to be seen. A run whose end came after its rename proves
+    // nothing and is run again, until three ended before it.
+    const test_image::Series series{1, 32000, test_image::f32(1.0f), test_image::f32(1.0f)};
+    const std::vector<unsigned char> input = test_image::with_table(series, series);
+    int ended_before_rename = 0;
+    int runs = 0;
+    for (; runs < 300 && ended_before_rename < 3; ++runs) {
+        const fs::path folder = dir / ("ended" + std::to_string(runs));
+        fs::create_directory(folder);
+        write_file(folder / "x.bin", input);
+        std::ofstream(folder / "x.bin.txt") << "earlier";
+        std::wstring line;
+        for (const std::string& word : tool_command())
+            line += quoted_argument(wide(word)) + L" ";
+        line += quoted_argument((folder / "x.bin").wstring());
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        ASSERT_NE(CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS,
+                                 nullptr, nullptr, &startup, &process),
+                  0)
+            << "cannot start the tool: error " << GetLastError();
+        const std::wstring pattern = (folder / ".curvedump-*").wstring();
+        bool seen = false;
+        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            WIN32_FIND_DATAW found;
+            const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                seen = true;
+            }
+        }
+        if (seen)
+            TerminateProcess(process.hProcess, 9);
+        WaitForSingleObject(process.hProcess, INFINITE);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        EXPECT_EQ(names_in(folder), (std::vector<std::string>{"x.bin", "x.bin.txt"}));
+        const std::string output = read_file(folder / "x.bin.txt");
+        EXPECT_TRUE(output == "earlier" || output.size() == 200000u) << output.size();
+        if (seen && output == "earlier")
+            ++ended_before_rename;
+    }
+    std::printf("%d runs, %d ended while the temporary file was open\n", runs, ended_before_rename);
+    EXPECT_GE(ended_before_rename, 1) << "no run ended before its rename";
 #else
     if (std::system("strace -V > /dev/null 2>&1") != 0)
         GTEST_SKIP() << "needs strace";
@@ -1404,8 +1541,23 @@ TEST_F(EndToEnd, ReadersSeeAWholeOutput)
 TEST_F(EndToEnd, FileSystemThatFills)
 {
 #ifdef _WIN32
-    GTEST_SKIP() << "needs a small file system mounted in a private namespace (unshare); "
-                    "Windows has none";
+    // Under wine, the host's shell makes the namespace as on Linux, and
+    // the tool runs there under wine with a wineserver of its own, which
+    // sees the small file system (the server makes the renames and
+    // deletions), in a copy of this prefix.
+    const std::string host_dir = unix_name(dir);
+    if (host_dir.empty())
+        GTEST_SKIP() << "needs wine's own call for the host's file names";
+    const bool root = true;
+    const std::string unshare = "unshare --mount";
+    if (run_on_host(unshare + " true 2>/dev/null", dir) != 0)
+        GTEST_SKIP() << unshare << " is refused here (as root under wine only)";
+    // Beside this prefix, not in it (where this folder is).
+    const std::string prefix = "/tmp/curvedump-prefix-" + utf8(dir.filename());
+    ASSERT_EQ(run_on_host("cp -a \"${WINEPREFIX:-$HOME/.wine}\" '" + prefix + "'", dir), 0);
+    const std::string own_server = "export WINEPREFIX=\"" + prefix + "\" && wineserver -p && ";
+    const std::string server_stopped = "wineserver -k; wineserver -w; ";
+    const std::vector<std::string> tool_words = {"wine", CURVEDUMP_EXE};
 #else
     // Root makes the namespace without a user namespace, so that the tool
     // can run there as uid 65534 too.
@@ -1413,6 +1565,11 @@ TEST_F(EndToEnd, FileSystemThatFills)
     const std::string unshare = root ? "unshare --mount" : "unshare --user --map-root-user --mount";
     if (std::system((unshare + " true 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << unshare << " is refused here";
+    const std::string host_dir = dir.string();
+    const std::string own_server;
+    const std::string server_stopped;
+    const std::vector<std::string> tool_words = tool_command();
+#endif
     // Both series lie past the end of the 176-byte file and read as zeros:
     // 4,032 lines, about 100 KB of output.
     write_file(dir / "big.bin",
@@ -1493,21 +1650,33 @@ TEST_F(EndToEnd, FileSystemThatFills)
             std::printf("case skipped, %s: needs root and setpriv\n", c.what);
             continue;
         }
+#ifdef _WIN32
+        if (c.before.find("ln -s") != std::string::npos) {
+            // It replaces it, and a temporary file without room for the
+            // text fails the run before the reservation is tried.
+            std::printf("case skipped, %s: wine shows a link to a file as a plain file\n", c.what);
+            continue;
+        }
+#endif
         // The tool's command follows the script as its arguments ("$@").
         std::string command =
-            "cd '" + dir.string() + "' && " + unshare +
+            "cd '" + host_dir + "' && " + unshare +
             " sh -c 'mount -t tmpfs -o size=64k,nr_inodes=16 tmpfs small && cp " +
-            (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before +
-            "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; "
+            (c.big ? "big.bin" : "small.bin") + " small/f.bin && " + c.before + own_server +
+            "\"$@\" small/f.bin > console.out 2> errors.out; echo $? > status; " + server_stopped +
             "ls -A small > files; cat small/f.bin.txt small/second > contents 2> /dev/null; "
             "true' sh";
         std::vector<std::string> tool = c.unprivileged ? unprivileged : std::vector<std::string>{};
-        for (const std::string& word : tool_command())
+        for (const std::string& word : tool_words)
             tool.push_back(word);
         for (const std::string& word : tool)
             command += " '" + word + "'";
         fs::create_directory(dir / "small");
+#ifdef _WIN32
+        ASSERT_EQ(run_on_host(command, dir), 0) << command;
+#else
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
+#endif
         fs::remove(dir / "small");
         const std::string end =
             c.message != nullptr ? c.message + std::string("small/f.bin.txt\r\n") : "";
@@ -1519,6 +1688,8 @@ TEST_F(EndToEnd, FileSystemThatFills)
         EXPECT_EQ(read_file(dir / "files"), c.files);
         EXPECT_EQ(read_file(dir / "contents"), c.contents);
     }
+#ifdef _WIN32
+    EXPECT_EQ(run_on_host("rm -rf '" + prefix + "'", dir), 0);
 #endif
 }
 
