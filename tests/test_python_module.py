@@ -304,6 +304,48 @@ def test_refusals_carry_the_status_and_message(what, make_file, call, status, me
         assert path.read_bytes() == before
 
 
+# A file of 1,001 and 1,000 values: its store of 8,004 bytes is the one
+# allocation of that size, which the preloaded failing_new refuses.
+MANY_VALUES = data_file((ONE, 0, [], 4004), (ONE, 0, [], 4000))
+ALLOCATION_FAILURES = {
+    "read": lambda p: curvedump.read(p, short="ignore"),
+    "read_bytes": lambda p: curvedump.read_bytes(p.read_bytes(), short="ignore"),
+    "read_frame": lambda p: curvedump.read_frame([p], short="ignore"),
+    "convert": curvedump.convert,
+    "read_frame, recorded": lambda p: curvedump.read_frame([p], errors="record", short="ignore"),
+}
+
+
+def probe_allocation_failure(what, path):
+    path = pathlib.Path(path)
+    path.write_bytes(MANY_VALUES)
+    if what.endswith("recorded"):
+        report = ALLOCATION_FAILURES[what](path)[1]
+        assert report[["status", "message", "included"]].values.tolist() == \
+            [[3, "Cannot allocate memory", False]]
+        return
+    try:
+        ALLOCATION_FAILURES[what](path)
+    except MemoryError as error:
+        assert str(error) == "Cannot allocate memory" + (
+            "" if what == "read_bytes" else f": {str(path)!r}")
+    else:
+        raise AssertionError("no MemoryError")
+
+
+@pytest.mark.parametrize("what", list(ALLOCATION_FAILURES))
+def test_allocation_failure_raises_memory_error(what, tmp_path):
+    assert len(MANY_VALUES) == 768 and curvedump.read_bytes(MANY_VALUES, short="ignore")
+    done = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+         "import test_python_module as t; t.probe_allocation_failure(*sys.argv[2:])",
+         str(pathlib.Path(__file__).parent), what, str(tmp_path / "many.bin")],
+        capture_output=True, text=True, check=False,
+        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1", CURVEDUMP_FAILING_NEW_SIZE="8004",
+                 LD_PRELOAD=os.environ["CURVEDUMP_FAILING_NEW"]))
+    assert done.returncode == 0, done.stderr
+
+
 OS_ERRORS = [
     ("missing", "in.bin", lambda p: None, FileNotFoundError),
     ("directory", "in.bin", lambda p: p.mkdir(), IsADirectoryError),
