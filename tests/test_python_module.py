@@ -1212,6 +1212,9 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     paths = archive_paths(make_archive(tmp_path), "mixed") * 2
     values, report = cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)
     assert (values.npartitions, report.npartitions) == (5, 5)
+    # A path that cannot be stat'ed (missing.bin) makes every read's tasks new.
+    assert cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)[1]._name \
+        != report._name
     assert values.divisions == report.divisions == (0, 5, 10, 15, 20, 21)
     assert str(values._meta["file"].dtype) == "category"  # pylint: disable=protected-access
     assert {key[0].rsplit("-", 1)[0] for key in values.__dask_graph__()} == \
@@ -1255,6 +1258,7 @@ def test_dask_reads_a_changed_file_again(change, tmp_path, request):
     (tmp_path / "again.bin").write_bytes(ARCHIVE["series2-empty.bin"])
     paths.append(tmp_path / "again.bin")
     held = client.persist(curvedump.dask.read_frame(paths, npartitions=2))
+    assert curvedump.dask.read_frame(paths, npartitions=2)[0]._name == held[0]._name
     before = client.compute(held[1]).result()
     (tmp_path / "again.bin").write_bytes(ARCHIVE["nan-inf.bin"])
     change(tmp_path / "again.bin")
