@@ -1330,3 +1330,4 @@ def test_paths_as_the_caller_means_them(what, given, expected, reader, tmp_path,
     joined = local[0].reset_index().merge(local[1][columns], on="file").set_index("index")
     expected = local[0].join(local[1][columns[1:]])
     assert joined[expected.columns].rename_axis(None).equals(expected)
+    assert local[0].assign(**local[1][columns[1:]].reindex(local[0].index)).equals(expected)
