@@ -1212,6 +1212,14 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     paths = archive_paths(make_archive(tmp_path), "mixed") * 2
     values, report = cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)
     assert (values.npartitions, report.npartitions) == (5, 5)
+    # The files' identities, stat'ed on the calling thread or, where stats
+    # are slow, on many: the same for the same files.
+    names = [os.fsencode(path) for path in paths] * 30  # three batches of stats
+    quick = cdask._identities(names)  # pylint: disable=protected-access
+    monkeypatch.setattr(cdask, "_QUICK_STAT", 0)
+    stated = [os.path.exists(name) for name in names]
+    assert (quick == cdask._identities(names))[stated].all()  # pylint: disable=protected-access
+    assert (quick[:, 0] != cdask._identities(names)[:, 0])[np.logical_not(stated)].all()
     # A path that cannot be stat'ed (missing.bin) makes every read's tasks new.
     assert cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)[1]._name \
         != report._name

@@ -7,6 +7,7 @@ import concurrent.futures
 import hashlib
 import operator
 import os
+import time
 import uuid
 
 import dask.dataframe as dd
@@ -17,10 +18,13 @@ import curvedump
 
 # pylint: disable=protected-access
 
-# Paths stat'ed a thread at a time: on a network file system each stat
-# waits on the server, so many are kept in flight.
+# Paths are stat'ed in batches. Where a stat waits (a network file system
+# waits on the server) many threads keep many in flight; where the first
+# batch shows stats to be quick (a local disk, a warm cache), threads would
+# cost more than they save, and the calling thread does them all.
 _STAT_THREADS = 32
 _STATS_PER_TASK = 256
+_QUICK_STAT = 20e-6  # seconds
 
 
 def _read_partition(names, shown, start, errors, short):
@@ -43,8 +47,11 @@ def _identities(names):
                 found[i] = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
             except (OSError, ValueError, OverflowError):
                 found[i] = np.frombuffer(uuid.uuid4().bytes * 2, np.int64)
-    starts = range(0, len(names), _STATS_PER_TASK)
-    if len(starts) <= 1:
+    began = time.perf_counter()
+    stat_some(0)
+    quick = time.perf_counter() - began < _QUICK_STAT * _STATS_PER_TASK
+    starts = range(_STATS_PER_TASK, len(names), _STATS_PER_TASK)
+    if quick or len(starts) <= 1:
         for begin in starts:
             stat_some(begin)
     else:
