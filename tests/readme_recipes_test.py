@@ -319,9 +319,9 @@ def test_python_archive_recipes(name, package, tmp_path, monkeypatch):
         # processes start by importing it; the frames come back pickled.
         script = tmp_path / "archive_dask.py"
         script.write_text(recipe(name) + "\nif __name__ == '__main__':\n    import pickle\n"
-                          "    pickle.dump((values, report), open('frames.pickle', 'wb'))\n")
+                          "    pickle.dump((values, report, rows, means), open('frames.pickle', 'wb'))\n")
         subprocess.run([sys.executable, script.name], cwd=tmp_path, check=True, timeout=300)
-        names = dict(zip(("values", "report"),
+        names = dict(zip(("values", "report", "rows", "means"),
                          pickle.loads((tmp_path / "frames.pickle").read_bytes())))
     else:
         names = run_python(name, tmp_path, monkeypatch)
@@ -340,6 +340,12 @@ def test_python_archive_recipes(name, package, tmp_path, monkeypatch):
         ("archive/2020/bad.dat", package.Status.BAD_DESCRIPTOR,
          "invalid descriptor for series 2")]
     assert len(report) == len(good) + 2
+    # Each row with its file's status and size; each file's means.
+    rows = names["rows"]
+    assert rows[["status", "file_size"]].values.tolist() == [[0, len(GOOD)]] * len(values)
+    assert [os.path.relpath(os.path.join(tmp_path, f), tmp_path) for f in names["means"].index] \
+        == good
+    assert names["means"].values.tolist() == [[-0.75, 6.0]] * len(good)
 
 
 @pytest.mark.parametrize("name,status,check", BATCHES, ids=[b[0] for b in BATCHES])
