@@ -140,12 +140,28 @@ def read_frame(paths, *, files_per_partition=None, npartitions=None, errors="rec
                  for which, (kind, meta) in enumerate(zip(("values", "report"), _meta())))
 
 
+def _concatenated(parts):
+    """The computed partitions as one frame, those without rows included:
+    their paths are categories of file too, as in curvedump.read_frame.
+    (Dask's own concatenation leaves such partitions out.)"""
+    parts = list(parts)
+    return parts[0] if len(parts) == 1 else dd.methods.concat(parts, uniform=True)
+
+
+class _Frame(dd.DataFrame):
+    """A Dask DataFrame of read_frame's, which computes to the frame
+    curvedump.read_frame gives, categories and all."""
+
+    def __dask_postcompute__(self):
+        return _concatenated, ()
+
+
 def _frame(name, which, meta, read_name, reads, divisions):
     """Item `which` of every read task, as a Dask DataFrame."""
     parts = {(name, i): (operator.getitem, (read_name, i), which) for i in range(len(reads))}
     graph = HighLevelGraph({read_name: reads, name: parts},
                            {read_name: set(), name: {read_name}})
-    return dd.core.new_dd_object(graph, name, meta, divisions)
+    return _Frame(graph, name, meta, divisions)
 
 
 __all__ = ["read_frame"]
