@@ -1248,7 +1248,7 @@ def changed_time(path):
 
 
 @pytest.mark.parametrize("change", [changed_size, changed_time], ids=["size", "time"])
-def test_dask_reads_a_changed_file_again(change, tmp_path, request):
+def test_dask_reads_a_changed_file_again(change, tmp_path, request, monkeypatch):
     """A file changed while an earlier result is held on the cluster."""
     need_dask()
     client = request.getfixturevalue("cluster")
@@ -1264,6 +1264,12 @@ def test_dask_reads_a_changed_file_again(change, tmp_path, request):
     local = curvedump.read_frame(paths, errors="record", short="ignore")
     assert before["count1"].iloc[-1] == 1 and report["count1"].iloc[-1] == 3
     assert values.equals(local[0]) and report.equals(local[1])
+    # The same files named otherwise, while their frames are held: shown as given.
+    held = client.persist(curvedump.dask.read_frame(paths, npartitions=2))
+    monkeypatch.chdir(tmp_path)
+    relative = [os.path.basename(path) for path in paths]
+    report = client.compute(curvedump.dask.read_frame(relative, npartitions=2)[1]).result()
+    assert report["file"].tolist() == relative
 
 
 # Where the paths come from, in both readers, from the archive's folder:

@@ -60,23 +60,27 @@ def _identities(names):
     return found
 
 
-def _token(names, bounds, errors, short):
-    """A name for this read's tasks: the same only for the same paths, in
-    the same partitions, with the same files behind them (so that a file
-    changed since an earlier read is read again) and the same options."""
+def _token(names, shown, bounds, errors, short):
+    """A name for this read's tasks: the same only for the same paths,
+    shown the same, in the same partitions, with the same files behind them
+    (so that a file changed since an earlier read is read again) and the
+    same options."""
     digest = hashlib.sha256()
     for part in (curvedump.__version__, errors, short, repr(bounds)):
         digest.update(part.encode() + b"\0")
     for name in names:  # a name has no NUL: _names_and_shown refuses it
         digest.update(name + b"\0")
+    for path in shown:
+        digest.update(os.fsencode(path) + b"\0")
     digest.update(_identities(names).tobytes())
     return digest.hexdigest()[:32]
 
 
-def _absolute(name):
-    """A path made absolute against this process' working folder, as the
-    caller means it; a worker may work in another folder."""
-    return name if os.path.isabs(name) else os.path.join(os.getcwdb(), name)
+def _absolute(names):
+    """Paths made absolute against this process' working folder, as the
+    caller means them; a worker may work in another folder."""
+    here = os.getcwdb()
+    return [name if os.path.isabs(name) else os.path.join(here, name) for name in names]
 
 
 def _bounds(count, files_per_partition, npartitions):
@@ -128,8 +132,8 @@ def read_frame(paths, *, files_per_partition=None, npartitions=None, errors="rec
     given = curvedump._paths_given(paths)
     bounds = _bounds(len(given), files_per_partition, npartitions)
     names, shown = curvedump._names_and_shown(given)
-    names = [_absolute(name) for name in names]
-    token = _token(names, bounds, errors, short)
+    names = _absolute(names)
+    token = _token(names, shown, bounds, errors, short)
     read_name = f"curvedump-read-{token}"
     reads = {(read_name, i): (_read_partition, tuple(names[start:stop]),
                               tuple(shown[start:stop]), start, errors, short)
