@@ -1133,7 +1133,8 @@ def test_read_frame_reads_as_read_does(which, errors, short, tmp_path):
 
 
 @pytest.mark.parametrize("paths, error", [
-    ("no-such-*.bin", FileNotFoundError), (["x\0y.bin"], ValueError), ([3], TypeError),
+    ("no-such-*.bin", FileNotFoundError), (["x\0y.bin"], ValueError), ("x\0*.bin", ValueError),
+    ([3], TypeError),
     ("file:///tmp/a.bin", ValueError), (["s3://bucket/a.bin"], ValueError)])
 def test_read_frame_refuses_what_is_not_paths(paths, error):
     with pytest.raises(error):

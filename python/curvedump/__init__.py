@@ -596,6 +596,8 @@ def _paths_given(paths):
     if os.path.lexists(given):
         return [paths]
     pattern = os.fsdecode(given)
+    if "\0" in pattern:  # as open() refuses it
+        raise ValueError(f"embedded null byte in {pattern!r}")
     _refuse_url(pattern)
     found = _glob(pattern)
     if not found:
