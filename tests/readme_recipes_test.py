@@ -319,26 +319,33 @@ def test_python_archive_recipes(name, package, tmp_path, monkeypatch):
         # processes start by importing it; the frames come back pickled.
         script = tmp_path / "archive_dask.py"
         script.write_text(recipe(name) + "\nif __name__ == '__main__':\n    import pickle\n"
-                          "    pickle.dump((values, report), open('frames.pickle', 'wb'))\n")
+                          "    pickle.dump((values, report, rows, means), open('frames.pickle', 'wb'))\n")
         subprocess.run([sys.executable, script.name], cwd=tmp_path, check=True, timeout=300)
-        names = dict(zip(("values", "report"),
+        names = dict(zip(("values", "report", "rows", "means"),
                          pickle.loads((tmp_path / "frames.pickle").read_bytes())))
     else:
         names = run_python(name, tmp_path, monkeypatch)
     good = sorted(f"archive/{name}" for name in GOOD_INPUTS | {BLOCKED})
     values, report = (frame.reset_index(drop=True) for frame in (names["values"], names["report"]))
     assert list(values.columns) == ["file", "row", "series1", "series2"]
-    files = [os.path.relpath(f, tmp_path) for f in values["file"]]
+    # The recipes give relative paths, which the files are shown as.
+    files = [os.path.relpath(os.path.join(tmp_path, f), tmp_path) for f in values["file"]]
     assert files == [name for name in good for _ in range(2)]
     assert values["row"].tolist() == [0, 1] * 4
     assert values[["series1", "series2"]].to_numpy().tolist() == [[1.0, 12.0], [-2.5, 0.0]] * 4
     refused = report[~report["included"]]
-    assert [(os.path.relpath(f, tmp_path), s, m) for f, s, m in
+    assert [(os.path.relpath(os.path.join(tmp_path, f), tmp_path), s, m) for f, s, m in
             zip(refused["file"], refused["status"], refused["message"])] == [
         ("archive/2019/big.dat", package.Status.TOO_LARGE, "memory overflow"),
         ("archive/2020/bad.dat", package.Status.BAD_DESCRIPTOR,
          "invalid descriptor for series 2")]
     assert len(report) == len(good) + 2
+    # Each row with its file's status and size; each file's means.
+    rows = names["rows"]
+    assert rows[["status", "file_size"]].values.tolist() == [[0, len(GOOD)]] * len(values)
+    assert [os.path.relpath(os.path.join(tmp_path, f), tmp_path) for f in names["means"].index] \
+        == good
+    assert names["means"].values.tolist() == [[-0.75, 6.0]] * len(good)
 
 
 @pytest.mark.parametrize("name,status,check", BATCHES, ids=[b[0] for b in BATCHES])

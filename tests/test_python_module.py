@@ -304,6 +304,48 @@ def test_refusals_carry_the_status_and_message(what, make_file, call, status, me
         assert path.read_bytes() == before
 
 
+# A file of 1,001 and 1,000 values: its store of 8,004 bytes is the one
+# allocation of that size, which the preloaded failing_new refuses.
+MANY_VALUES = data_file((ONE, 0, [], 4004), (ONE, 0, [], 4000))
+ALLOCATION_FAILURES = {
+    "read": lambda p: curvedump.read(p, short="ignore"),
+    "read_bytes": lambda p: curvedump.read_bytes(p.read_bytes(), short="ignore"),
+    "read_frame": lambda p: curvedump.read_frame([p], short="ignore"),
+    "convert": curvedump.convert,
+    "read_frame, recorded": lambda p: curvedump.read_frame([p], errors="record", short="ignore"),
+}
+
+
+def probe_allocation_failure(what, path):
+    path = pathlib.Path(path)
+    path.write_bytes(MANY_VALUES)
+    if what.endswith("recorded"):
+        report = ALLOCATION_FAILURES[what](path)[1]
+        assert report[["status", "message", "included"]].values.tolist() == \
+            [[3, "Cannot allocate memory", False]]
+        return
+    try:
+        ALLOCATION_FAILURES[what](path)
+    except MemoryError as error:
+        assert str(error) == "Cannot allocate memory" + (
+            "" if what == "read_bytes" else f": {str(path)!r}")
+    else:
+        raise AssertionError("no MemoryError")
+
+
+@pytest.mark.parametrize("what", list(ALLOCATION_FAILURES))
+def test_allocation_failure_raises_memory_error(what, tmp_path):
+    assert len(MANY_VALUES) == 768 and curvedump.read_bytes(MANY_VALUES, short="ignore")
+    done = subprocess.run(
+        [sys.executable, "-c", "import sys; sys.path.insert(0, sys.argv[1]); "
+         "import test_python_module as t; t.probe_allocation_failure(*sys.argv[2:])",
+         str(pathlib.Path(__file__).parent), what, str(tmp_path / "many.bin")],
+        capture_output=True, text=True, check=False,
+        env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1", CURVEDUMP_FAILING_NEW_SIZE="8004",
+                 LD_PRELOAD=os.environ["CURVEDUMP_FAILING_NEW"]))
+    assert done.returncode == 0, done.stderr
+
+
 OS_ERRORS = [
     ("missing", "in.bin", lambda p: None, FileNotFoundError),
     ("directory", "in.bin", lambda p: p.mkdir(), IsADirectoryError),
@@ -1044,7 +1086,7 @@ def pd_na():
 
 
 VALUES_DTYPES = ["category", "int32", "float32", "float32"]
-REPORT_DTYPES = ["object", "int8", "object", "Int32", "bool", "Int32", "Int32", "Int64", "bool"]
+REPORT_DTYPES = ["category", "int8", "object", "Int32", "bool", "Int32", "Int32", "Int64", "bool"]
 
 
 def assert_frames_read_as_read_does(paths, values, report, short):
@@ -1055,8 +1097,12 @@ def assert_frames_read_as_read_does(paths, values, report, short):
     assert [str(t) for t in values.dtypes] == VALUES_DTYPES
     assert [str(t) for t in report.dtypes] == REPORT_DTYPES
     assert list(values["file"].cat.categories) == list(dict.fromkeys(shown))
-    kept = [(name, got.pairs()) for name, got in zip(shown, outcomes)
+    assert report["file"].dtype == values["file"].dtype  # the same categories: joins on codes
+    kept = [(i, name, got.pairs()) for i, (name, got) in enumerate(zip(shown, outcomes))
             if isinstance(got, curvedump.Curves)]
+    assert values.index.tolist() == [i for i, _, rows in kept for _ in rows]
+    assert report.index.tolist() == list(range(len(paths)))
+    kept = [(name, rows) for _, name, rows in kept]
     assert values["file"].tolist() == [name for name, rows in kept for _ in rows]
     assert values["row"].tolist() == [i for _, rows in kept for i in range(len(rows))]
     assert bits(values[["series1", "series2"]].to_numpy()) == \
@@ -1087,7 +1133,9 @@ def test_read_frame_reads_as_read_does(which, errors, short, tmp_path):
 
 
 @pytest.mark.parametrize("paths, error", [
-    ("one.bin", TypeError), (["x\0y.bin"], ValueError), ([3], TypeError)])
+    ("no-such-*.bin", FileNotFoundError), (["x\0y.bin"], ValueError), ("x\0*.bin", ValueError),
+    ([3], TypeError),
+    ("file:///tmp/a.bin", ValueError), (["s3://bucket/a.bin"], ValueError)])
 def test_read_frame_refuses_what_is_not_paths(paths, error):
     with pytest.raises(error):
         curvedump.read_frame(paths, errors="record")
@@ -1107,15 +1155,41 @@ def need_dask():
         pytest.skip(f"{missing} (Debian: python3-dask python3-distributed)")
 
 
-@pytest.fixture(name="cluster", scope="module")
-def fixture_cluster():
-    """One LocalCluster of 2 worker processes for the module's rows."""
+@pytest.fixture(name="cluster", scope="session")
+def fixture_cluster(tmp_path_factory):
+    """One LocalCluster of 2 worker processes for the session, started in
+    another working folder than the tests', as a real cluster's workers are."""
     need_dask()
     import distributed  # pylint: disable=import-outside-toplevel
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=":0") as cluster, \
-            distributed.Client(cluster) as client:
+    here = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("workers"))
+    try:
+        cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                           dashboard_address=":0")
+    finally:
+        os.chdir(here)
+    with cluster, distributed.Client(cluster) as client:
+        assert set(client.run(os.getcwd).values()) != {here}
         yield client
+
+
+def computed_in_dask(paths, scheduler, request, **options):
+    """dask.compute of curvedump.dask.read_frame on the threads or the
+    cluster, after checking the frames' shape against their meta."""
+    cdask = need_dask()
+    import dask  # pylint: disable=import-outside-toplevel
+    frames = cdask.read_frame(paths, **options)
+    got = dask.compute(*frames, scheduler=request.getfixturevalue("cluster")
+                       if scheduler == "cluster" else "threads")
+    for frame, computed in zip(frames, got):
+        assert frame.known_divisions == (len(got[1]) > 0)  # the report has a row per path
+        assert computed.index.is_monotonic_increasing
+        if frame.known_divisions and len(computed):
+            assert frame.divisions[0] <= computed.index[0] <= computed.index[-1] <= \
+                frame.divisions[-1]
+        assert frame.dtypes.astype(str).equals(computed.dtypes.astype(str))
+        assert frame._meta.index.dtype == computed.index.dtype  # pylint: disable=protected-access
+    return got
 
 
 @pytest.mark.parametrize("errors, short", [("record", "warn"), ("record", "error"),
@@ -1129,7 +1203,21 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     paths = archive_paths(make_archive(tmp_path), "mixed") * 2
     values, report = cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)
     assert (values.npartitions, report.npartitions) == (5, 5)
+    # The files' identities, stat'ed on the calling thread or, where stats
+    # are slow, on many: the same for the same files.
+    names = [os.fsencode(path) for path in paths] * 30  # three batches of stats
+    quick = cdask._identities(names)  # pylint: disable=protected-access
+    monkeypatch.setattr(cdask, "_QUICK_STAT", 0)
+    stated = [os.path.exists(name) for name in names]
+    assert (quick == cdask._identities(names))[stated].all()  # pylint: disable=protected-access
+    assert (quick[:, 0] != cdask._identities(names)[:, 0])[np.logical_not(stated)].all()
+    # A path that cannot be stat'ed (missing.bin) makes every read's tasks new.
+    assert cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)[1]._name \
+        != report._name
+    assert values.divisions == report.divisions == (0, 5, 10, 15, 20, 21)
     assert str(values._meta["file"].dtype) == "category"  # pylint: disable=protected-access
+    assert {key[0].rsplit("-", 1)[0] for key in values.__dask_graph__()} == \
+        {"curvedump-read", "curvedump-values"}
     calls = []
     if client is None:  # the same process: count the partitions read
         read_frame = curvedump._read_frame  # pylint: disable=protected-access
@@ -1143,5 +1231,108 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     got_values, got_report = dask.compute(values, report, scheduler=scheduler)
     assert client or len(calls) == 5  # each partition's files read once for both frames
     local = curvedump.read_frame(paths, errors=errors, short="ignore" if short == "warn" else short)
-    assert got_values.reset_index(drop=True).equals(local[0])
-    assert got_report.reset_index(drop=True).equals(local[1])
+    assert got_values.equals(local[0]) and got_report.equals(local[1])
+    # Joined by position, partition by partition, as locally.
+    columns = ["status", "file_size"]
+    joined = values.join(report[columns]).compute(scheduler=scheduler)
+    assert joined.equals(local[0].join(local[1][columns]))
+
+
+def changed_size(path):
+    with open(path, "ab") as file:
+        file.write(b"\0" * 64)
+
+
+def changed_time(path):
+    stat = os.stat(path)
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1_000_000_000))
+
+
+@pytest.mark.parametrize("change", [changed_size, changed_time], ids=["size", "time"])
+def test_dask_reads_a_changed_file_again(change, tmp_path, request, monkeypatch):
+    """A file changed while an earlier result is held on the cluster."""
+    need_dask()
+    client = request.getfixturevalue("cluster")
+    paths = archive_paths(make_archive(tmp_path), "readable")
+    (tmp_path / "again.bin").write_bytes(ARCHIVE["series2-empty.bin"])
+    paths.append(tmp_path / "again.bin")
+    held = client.persist(curvedump.dask.read_frame(paths, npartitions=2))
+    assert curvedump.dask.read_frame(paths, npartitions=2)[0]._name == held[0]._name
+    before = client.compute(held[1]).result()
+    (tmp_path / "again.bin").write_bytes(ARCHIVE["nan-inf.bin"])
+    change(tmp_path / "again.bin")
+    values, report = computed_in_dask(paths, "cluster", request, npartitions=2)
+    local = curvedump.read_frame(paths, errors="record", short="ignore")
+    assert before["count1"].iloc[-1] == 1 and report["count1"].iloc[-1] == 3
+    assert values.equals(local[0]) and report.equals(local[1])
+    # The same files named otherwise, while their frames are held: shown as given.
+    held = client.persist(curvedump.dask.read_frame(paths, npartitions=2))
+    monkeypatch.chdir(tmp_path)
+    relative = [os.path.basename(path) for path in paths]
+    report = client.compute(curvedump.dask.read_frame(relative, npartitions=2)[1]).result()
+    assert report["file"].tolist() == relative
+
+
+# Where the paths come from, in both readers, from the archive's folder:
+# what is given, and the files that are read (None: what is raised).
+PATH_FORMS = [
+    ("relative names", lambda: ["good.bin", "sub/deep.bin", "missing.bin"],
+     ["good.bin", "sub/deep.bin", "missing.bin"]),
+    ("a glob", lambda: "*.bin", ["bad-descriptor.bin", "data1.bin", "data[1].bin", "empty.bin",
+                                 "good.bin", "nan-inf.bin", "overlapping.bin",
+                                 "series2-empty.bin", "short.bin", "too-large.bin"]),
+    ("a bytes glob, ? and [...]", lambda: b"[eg]??*.bin", [b"empty.bin", b"good.bin"]),
+    ("**, neither hidden folders nor links to folders walked into",
+     lambda: pathlib.Path("**/deep*.bin"), ["sub/deep.bin", "sub/sub/deep2.bin"]),
+    ("**/, hidden files named", lambda: "sub/**/.*", ["sub/.hidden.bin"]),
+    ("a name with [ that exists", lambda: "data[1].bin", ["data[1].bin"]),
+    ("an absolute glob", lambda: os.path.abspath("sub/*.bin"),
+     lambda: [os.path.abspath("sub/deep.bin")]),
+    ("a folder given alone", lambda: "sub", ["sub"]),
+    ("the empty list", lambda: [], []),
+    ("a pattern that matches nothing", lambda: "*.dat", FileNotFoundError),
+    ("a URL", lambda: "file:///tmp/a.bin", ValueError),
+]
+
+
+def make_path_forms(root):
+    make_archive(root)
+    shutil.copyfile(SAMPLES[0], root / "data[1].bin")
+    shutil.copyfile(SAMPLES[0], root / "data1.bin")
+    elsewhere = root.with_name(root.name + "-elsewhere")
+    for path in (root / "sub/deep.bin", root / "sub/sub/deep2.bin", root / "sub/.hidden.bin",
+                 root / ".hide/deep3.bin", elsewhere / "deep4.bin"):
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(SAMPLES[-1], path)
+    os.symlink(elsewhere, root / "sub" / "link")
+    os.symlink(root / "sub", root / "sub" / "sub" / "loop")
+
+
+@pytest.mark.parametrize("reader", ["local", "threads", "cluster"])
+@pytest.mark.parametrize("what, given, expected", PATH_FORMS, ids=[r[0] for r in PATH_FORMS])
+def test_paths_as_the_caller_means_them(what, given, expected, reader, tmp_path, request,
+                                        monkeypatch):
+    if reader != "local":
+        need_dask()
+    make_path_forms(tmp_path)
+    monkeypatch.chdir(tmp_path)
+    expected = expected() if expected.__class__.__name__ == "function" else expected
+    if not isinstance(expected, list):
+        with pytest.raises(expected):
+            curvedump.read_frame(given()) if reader == "local" else \
+                curvedump.dask.read_frame(given())
+        return
+    local = curvedump.read_frame(given(), errors="record", short="ignore")
+    assert local[1]["file"].tolist() == [os.fsdecode(p) for p in expected]
+    assert all(a.equals(b) for a, b in zip(
+        local, curvedump.read_frame(expected, errors="record", short="ignore")))
+    if reader != "local":
+        got = computed_in_dask(given(), reader, request, short="ignore", npartitions=2)
+        assert got[0].equals(local[0]) and got[1].equals(local[1])
+    # Joined on file (each path once): the categories match, so pandas
+    # joins on the codes.
+    columns = ["file", "status", "file_size"]
+    joined = local[0].reset_index().merge(local[1][columns], on="file").set_index("index")
+    expected = local[0].join(local[1][columns[1:]])
+    assert joined[expected.columns].rename_axis(None).equals(expected)
+    assert local[0].assign(**local[1][columns[1:]].reindex(local[0].index)).equals(expected)

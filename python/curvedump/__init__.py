@@ -11,8 +11,10 @@ archive on a Dask cluster. The reference is docs/python.md
 import copyreg
 import enum
 import errno
+import fnmatch
 import io
 import os
+import re
 import warnings
 
 import numpy as np
@@ -142,11 +144,35 @@ def _warn_short(shown, past_end, stacklevel):
                 "tool reads them", ShortFileWarning, stacklevel=stacklevel + 1)
 
 
+def _out_of_memory(status, counts):
+    """Whether a status 3 is an allocation that failed rather than a file
+    with both series empty, which the tool reports alike."""
+    return status == Status.NO_VALUES and any(counts)
+
+
+def _memory_error(shown):
+    return MemoryError("Cannot allocate memory" if shown is None else
+                       f"Cannot allocate memory: {shown!r}")
+
+
+def _console_counts(console):
+    """(count1, count2) from the console's first line (block1 block2
+    length1 length2), each length // 4 rounded toward zero as the tool
+    does; (1, 1) when the console has no such line, as when memory ran out
+    before the header was printed."""
+    fields = console.split("\r\n", 1)[0].split()
+    if len(fields) != 4 or not all(f.lstrip("-").isdigit() for f in fields):
+        return (1, 1)
+    return tuple(int(int(length) / 4) for length in fields[2:])
+
+
 def _curves(result, shown, short):
     """A Curves from what _core.decode_file or decode_bytes gives, or the
     refusal raised. The values stay in the store _core made: a float32
     array over memory a C++ object owns, which numpy cannot resize and
     nothing can free while the series are views of it."""
+    if _out_of_memory(result.status, result.fields[4:6]):
+        raise _memory_error(shown)
     if result.status != 0:
         raise Error(result.status, _last_line(result.console), result.console, shown)
     if result.past_end and short == "error":
@@ -446,6 +472,8 @@ def convert(path):
         raise OSError(error, os.strerror(error), shown)
     if done.output_error != 0:
         raise OSError(done.output_error, os.strerror(done.output_error), shown + ".txt")
+    if _out_of_memory(done.status, _console_counts(done.console)):
+        raise _memory_error(shown)
     if done.status != 0:
         raise Error(done.status, _last_line(done.console), done.console,
                     shown + ".txt" if done.status == Status.OUTPUT else shown)
@@ -470,6 +498,8 @@ def _first_failure(read, shown, short):
     if read.error[i] != 0:
         number = int(read.error[i])
         return OSError(number, os.strerror(number), shown[i])
+    if _out_of_memory(read.status[i], (read.count1[i], read.count2[i])):
+        return _memory_error(shown[i])
     if read.status[i] != 0:
         console = read.consoles[i]
         return Error(int(read.status[i]), _last_line(console), console, shown[i])
@@ -490,15 +520,124 @@ def _warn_short_files(shown, past_end):
                   "column marks them", ShortFileWarning, stacklevel=4)
 
 
+# A URL's scheme and "//": two letters at least, so that a drive letter
+# ("C://data") is not one.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+://")
+_GLOB_MAGIC = re.compile(r"[*?[]")
+
+
+def _refuse_url(path):
+    """ValueError for a path (str) that is a URL and names no local file."""
+    if _URL.match(path) and not os.path.lexists(path):
+        raise ValueError(f"paths are local: {path!r} is a URL, which read_frame cannot read "
+                         "(fetch the files first, or give their local paths)")
+
+
+def _entries(folder, pattern):
+    """The names in folder (a str, "" for the working folder) that match
+    one component of a pattern; names that start with "." only for a
+    pattern that does too, as glob skips them."""
+    try:
+        with os.scandir(folder or os.curdir) as found:
+            names = [entry.name for entry in found]
+    except OSError:  # not a folder, or one that cannot be listed: no match
+        return []
+    hidden = pattern.startswith(".")
+    return [name for name in names
+            if (hidden or not name.startswith(".")) and fnmatch.fnmatchcase(name, pattern)]
+
+
+def _folders_below(folder):
+    """folder and every folder below it, hidden ones and links to folders
+    left out (so that a link cannot lead the walk in a circle)."""
+    found = [folder]
+    for at in found:
+        try:
+            with os.scandir(at or os.curdir) as entries:
+                found.extend(os.path.join(at, e.name) for e in entries
+                             if not e.name.startswith(".") and e.is_dir(follow_symlinks=False))
+        except OSError:
+            pass
+    return found
+
+
+def _glob(pattern):
+    """The files (not folders) that a glob pattern (str) names, sorted:
+    *, ? and [...] within a component, ** for any depth of folders."""
+    anchor, rest = os.path.splitdrive(pattern)
+    parts = re.split(r"[\\/]" if os.altsep else "/", rest)
+    if parts[0] == "":  # an absolute pattern
+        anchor += os.sep
+    parts = [part for part in parts if part]
+    bases = [anchor]
+    for last, part in ((i == len(parts) - 1, part) for i, part in enumerate(parts)):
+        if part == "**":
+            bases = [below for base in bases for below in _folders_below(base)]
+            if last:
+                bases = [os.path.join(base, name) for folder in bases
+                         for name in _entries(folder, "*")]
+        elif _GLOB_MAGIC.search(part):
+            bases = [os.path.join(base, name) for base in bases for name in _entries(base, part)]
+        else:
+            bases = [os.path.join(base, part) for base in bases]
+            bases = [base for base in bases if os.path.lexists(base)]
+        if not last:
+            bases = [base for base in bases if os.path.isdir(base)]
+    return sorted({base for base in bases if not os.path.isdir(base)})
+
+
+def _paths_given(paths):
+    """The paths a read_frame call reads. A single str, bytes or
+    os.PathLike names one existing file, or else is a glob pattern; a
+    collection is a list of paths, never expanded."""
+    if not isinstance(paths, (str, bytes, os.PathLike)):
+        return list(paths)
+    given = os.fspath(paths)
+    if os.path.lexists(given):
+        return [paths]
+    pattern = os.fsdecode(given)
+    if "\0" in pattern:  # as open() refuses it
+        raise ValueError(f"embedded null byte in {pattern!r}")
+    _refuse_url(pattern)
+    found = _glob(pattern)
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", pattern)
+    return [os.fsencode(path) for path in found] if isinstance(given, bytes) else found
+
+
+def _names_and_shown(paths):
+    """(the bytes the system is given, the paths as shown) of a list of
+    paths; ValueError for a URL or a NUL."""
+    names, shown = [], []
+    for path in paths:
+        name, path_shown = _system_name(path)
+        if b"\0" in name:
+            raise ValueError(f"embedded null byte in {path_shown!r}")
+        if b"://" in name:
+            _refuse_url(path_shown)
+        names.append(name)
+        shown.append(path_shown)
+    return names, shown
+
+
 def read_frame(paths, *, errors="raise", short="warn"):
     """Reads every path (str, bytes or os.PathLike) and returns (values,
     report), two pandas DataFrames.
 
+    paths: a collection of paths, each read as it is; or one str, bytes or
+    os.PathLike: the file it names when there is one, else a glob pattern
+    (*, ?, [...] and ** for any depth of folders; names that start with
+    "." only where the pattern's component does; links to folders not
+    walked into by **; folders left out; sorted). A pattern that matches
+    nothing raises FileNotFoundError, a URL ValueError (paths are local).
+
     values: the output rows of every file read, in the order of the paths,
     with the columns file (categorical: the distinct paths as given,
     os.fsdecode of each), row (int32, the row's number in its file),
-    series1 and series2 (float32): for each file, read(path).pairs().
-    report: one row per path, in order: file, status (0 or the tool's
+    series1 and series2 (float32): for each file, read(path).pairs(); its
+    index is the position of the row's path in the paths read.
+    report: one row per path, in order, indexed by its position: file
+    (categorical, the categories of values' file), status (0 or the tool's
     status 2 to 5), message, errno (nullable), truncated, count1, count2,
     file_size (nullable where the file was not read whole) and included
     (its rows are in values).
@@ -510,26 +649,26 @@ def read_frame(paths, *, errors="raise", short="warn"):
     included false). The files are read with other threads running, on a
     few threads of their own.
     """
-    return _read_frame(paths, errors, short, _THREADS)
+    _checked_modes(errors, short)
+    names, shown = _names_and_shown(_paths_given(paths))
+    return _read_frame(names, shown, errors, short, _THREADS)
 
 
-def _read_frame(paths, errors, short, threads):
-    """read_frame on at most `threads` threads of its own."""
+def _checked_modes(errors, short):
     if errors not in _ERRORS_MODES:
         raise ValueError(f"errors must be 'raise' or 'record', not {errors!r}")
     _checked_short(short)
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("read_frame takes a collection of paths, not one path")
+
+
+def _read_frame(names, shown, errors, short, threads, start=0):
+    """read_frame of names (bytes, as the system is given them), shown as
+    `shown`, on at most `threads` threads of its own; both frames' index
+    counts the paths from `start`."""
     try:
         import pandas as pd  # pylint: disable=import-outside-toplevel
     except ImportError as missing:
         raise ImportError("curvedump.read_frame() needs pandas, which is not installed "
                           "(Debian: python3-pandas; pip: pandas)") from missing
-    names, shown = [], []
-    for path in paths:
-        name, path_shown = _system_name(path)
-        names.append(name)
-        shown.append(path_shown)
     categories = list(dict.fromkeys(shown))
     code_of = {path: code for code, path in enumerate(categories)}
     codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
@@ -539,9 +678,15 @@ def _read_frame(paths, errors, short, threads):
         failure = _first_failure(read, shown, short)
         if failure is not None:
             raise failure
+    # One dtype for both file columns: the same categories, so that the
+    # frames join on file by its codes.
+    file_dtype = pd.CategoricalDtype(pd.Index(categories, dtype=object))
+    rows = np.where(read.included, np.minimum(read.count1, read.count2), 0)
+    position = np.repeat(np.arange(start, start + len(shown), dtype=np.int64), rows)
     values = pd.DataFrame({
-        "file": pd.Categorical.from_codes(read.file, pd.Index(categories, dtype=object)),
-        "row": read.row, "series1": read.series1, "series2": read.series2}, copy=False)
+        "file": pd.Categorical.from_codes(read.file, dtype=file_dtype),
+        "row": read.row, "series1": read.series1, "series2": read.series2},
+        index=pd.Index(position, copy=False), copy=False)
     message = np.full(len(shown), "", dtype=object)
     for i, console in read.consoles.items():
         message[i] = _last_line(console)
@@ -555,7 +700,7 @@ def _read_frame(paths, errors, short, threads):
     unread = read.file_size < 0
     undecoded = (read.error != 0) | (read.status == Status.TOO_LARGE)
     report = pd.DataFrame({
-        "file": pd.Series(shown, dtype=object),
+        "file": pd.Categorical.from_codes(codes, dtype=file_dtype),
         "status": read.status,
         "message": message,
         "errno": pd.arrays.IntegerArray(read.error, read.error == 0),
@@ -563,7 +708,7 @@ def _read_frame(paths, errors, short, threads):
         "count1": pd.arrays.IntegerArray(read.count1, undecoded),
         "count2": pd.arrays.IntegerArray(read.count2, undecoded.copy()),
         "file_size": pd.arrays.IntegerArray(read.file_size, unread),
-        "included": read.included})
+        "included": read.included}, index=pd.RangeIndex(start, start + len(shown)))
     if short == "warn":
         _warn_short_files(shown, read.past_end)
     return values, report

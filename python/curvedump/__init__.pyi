@@ -145,14 +145,16 @@ def read_bytes(data: _Bytes, *, short: _Short = ...) -> Curves:
     read() does the file's."""
 
 def read_frame(
-    paths: Iterable[_Path],
+    paths: Union[_Path, Iterable[_Path]],
     *,
     errors: Literal["raise", "record"] = ...,
     short: _Short = ...,
 ) -> Tuple[pandas.DataFrame, pandas.DataFrame]:
-    """Reads every path: (values, report). values has the columns file
-    (categorical), row (int32), series1 and series2 (float32); report one
-    row per path: file, status, message, errno, truncated, count1, count2,
+    """Reads every path, or the files a single path's glob pattern names:
+    (values, report), both indexed by the position of each path. values has
+    the columns file (categorical), row (int32), series1 and series2
+    (float32); report one row per path: file (categorical, the categories
+    of values' file), status, message, errno, truncated, count1, count2,
     file_size, included."""
 
 def convert(path: _Path) -> str:
