@@ -1288,7 +1288,9 @@ PATH_FORMS = [
     ("a name with [ that exists", lambda: "data[1].bin", ["data[1].bin"]),
     ("an absolute glob", lambda: os.path.abspath("sub/*.bin"),
      lambda: [os.path.abspath("sub/deep.bin")]),
-    ("a folder given alone", lambda: "sub", ["sub"]),
+    ("a folder given alone: the files in it", lambda: "sub", ["sub/deep.bin"]),
+    ("a folder with [ in its name, as it is", lambda: b"fold[1]", [b"fold[1]/a.bin"]),
+    ("a folder with hidden files alone", lambda: "quiet", FileNotFoundError),
     ("the empty list", lambda: [], []),
     ("a pattern that matches nothing", lambda: "*.dat", FileNotFoundError),
     ("a URL", lambda: "file:///tmp/a.bin", ValueError),
@@ -1301,9 +1303,10 @@ def make_path_forms(root):
     shutil.copyfile(SAMPLES[0], root / "data1.bin")
     elsewhere = root.with_name(root.name + "-elsewhere")
     for path in (root / "sub/deep.bin", root / "sub/sub/deep2.bin", root / "sub/.hidden.bin",
-                 root / ".hide/deep3.bin", elsewhere / "deep4.bin"):
+                 root / ".hide/deep3.bin", elsewhere / "deep4.bin", root / "quiet/.deep5.bin"):
         path.parent.mkdir(parents=True, exist_ok=True)
         shutil.copyfile(SAMPLES[-1], path)
+    shutil.copyfile(SAMPLES[0], (root / "fold[1]").mkdir() or root / "fold[1]" / "a.bin")
     os.symlink(elsewhere, root / "sub" / "link")
     os.symlink(root / "sub", root / "sub" / "sub" / "loop")
 

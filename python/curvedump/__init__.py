@@ -586,6 +586,17 @@ def _glob(pattern):
     return sorted({base for base in bases if not os.path.isdir(base)})
 
 
+def _folder_files(given, folder):
+    """The files in a folder named alone, as the pattern FOLDER/* names
+    them (its name taken as it is, not as a pattern): sorted, hidden ones
+    and folders left out; FileNotFoundError when there is none."""
+    found = sorted(path for path in (os.path.join(folder, name) for name in _entries(folder, "*"))
+                   if not os.path.isdir(path))
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no file in the folder", folder)
+    return [os.fsencode(path) for path in found] if isinstance(given, bytes) else found
+
+
 def _paths_given(paths):
     """The paths a read_frame call reads. A single str, bytes or
     os.PathLike names one existing file, or else is a glob pattern; a
@@ -593,11 +604,13 @@ def _paths_given(paths):
     if not isinstance(paths, (str, bytes, os.PathLike)):
         return list(paths)
     given = os.fspath(paths)
-    if os.path.lexists(given):
-        return [paths]
     pattern = os.fsdecode(given)
     if "\0" in pattern:  # as open() refuses it
         raise ValueError(f"embedded null byte in {pattern!r}")
+    if os.path.isdir(given):
+        return _folder_files(given, pattern)
+    if os.path.lexists(given):
+        return [paths]
     _refuse_url(pattern)
     found = _glob(pattern)
     if not found:
@@ -625,7 +638,9 @@ def read_frame(paths, *, errors="raise", short="warn"):
     report), two pandas DataFrames.
 
     paths: a collection of paths, each read as it is; or one str, bytes or
-    os.PathLike: the file it names when there is one, else a glob pattern
+    os.PathLike: the file it names when there is one, the files in the
+    folder it names (as FOLDER/* with the name taken as it is), else a glob
+    pattern
     (*, ?, [...] and ** for any depth of folders; names that start with
     "." only where the pattern's component does; links to folders not
     walked into by **; folders left out; sorted). A pattern that matches
