@@ -90,9 +90,14 @@ test_output() {
 # could not start a process run once more, and said so; any other failure
 # fails the leg at once, without a second try.
 windows_leg() {
+  local dir=build/cross-windows/Testing/Temporary
   wine_server_start || { echo "windows leg: the wineserver did not start"; return 1; }
+  # ctest keeps an earlier run's list of failed tests when none fail, and
+  # this run's tests may never run (a build that fails): only a list made
+  # by this run's tests may lead to a retry.
+  rm -f "$dir/LastTestsFailed.log"
   cmake --workflow --preset cross-windows
-  local status=$? dir=build/cross-windows/Testing/Temporary
+  local status=$?
   if [ "$status" -eq 0 ] || [ ! -s "$dir/LastTestsFailed.log" ]; then
     wine_server_stop
     return "$status"

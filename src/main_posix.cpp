@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <iterator>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -31,7 +32,9 @@ void remove_temporary_file_and_end(int signal)
 // The signals whose default action ends the process, other than by a
 // fault of its own (SIGSEGV, SIGBUS, ...: left alone), SIGKILL and SIGSTOP
 // (which cannot be caught), SIGPIPE (ignored: prepare_process) and SIGXFSZ
-// (ignored: a write past the limit fails instead).
+// (ignored: a write past the limit fails instead); SIGSTKFLT (Linux) and
+// the real-time signals (SIGRTMIN to SIGRTMAX, known only when the
+// process runs) end it too.
 constexpr int interrupting_signals[] = {
     SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM, SIGPROF, SIGXCPU,
 #ifdef SIGIO
@@ -47,14 +50,21 @@ constexpr int interrupting_signals[] = {
 // keeps ignoring them.
 void watch_interrupting_signals()
 {
-    int watched[std::size(interrupting_signals)] = {};
-    std::size_t count = 0;
-    for (const int signal : interrupting_signals) {
+    std::vector<int> candidates(std::begin(interrupting_signals), std::end(interrupting_signals));
+#ifdef SIGSTKFLT
+    candidates.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGRTMIN
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        candidates.push_back(signal);
+#endif
+    std::vector<int> watched;
+    for (const int signal : candidates) {
         struct sigaction current {};
         if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN)
-            watched[count++] = signal;
+            watched.push_back(signal);
     }
-    const std::span<const int> signals(watched, count);
+    const std::span<const int> signals(watched);
     temporary_file = &curvedump::record_temporary_files(signals);
     struct sigaction action {};
     action.sa_handler = remove_temporary_file_and_end;

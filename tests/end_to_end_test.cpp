@@ -1339,11 +1339,17 @@ TEST_F(EndToEnd, InterruptedReplacement)
         GTEST_SKIP() << "strace must signal the tool itself, not a wrapper or an emulator";
     struct SignalCase {
         const char* what;
-        const char* signal;
+        const char* signal; // as strace names it, or its number
         const char* prefix; // before strace
         bool background;    // started with "&" by a script
         int status;
     };
+#ifdef SIGRTMIN
+    // The real-time signals' numbers are the C library's (it keeps the
+    // first few for itself).
+    const std::string rtmin = std::to_string(SIGRTMIN);
+    const std::string rtmax = std::to_string(SIGRTMAX);
+#endif
     const SignalCase cases[] = {
         {"SIGTERM", "TERM", "", false, 128 + SIGTERM},
         {"SIGINT", "INT", "", false, 128 + SIGINT},
@@ -1351,6 +1357,13 @@ TEST_F(EndToEnd, InterruptedReplacement)
         {"SIGQUIT", "QUIT", "", false, 128 + SIGQUIT},
         {"SIGUSR1", "USR1", "", false, 128 + SIGUSR1},
         {"SIGALRM", "ALRM", "", false, 128 + SIGALRM},
+#ifdef SIGRTMIN
+        {"SIGRTMIN", rtmin.c_str(), "", false, 128 + SIGRTMIN},
+        {"SIGRTMAX", rtmax.c_str(), "", false, 128 + SIGRTMAX},
+#endif
+#ifdef SIGSTKFLT
+        {"SIGSTKFLT", "STKFLT", "", false, 128 + SIGSTKFLT},
+#endif
         {"SIGHUP under nohup: ignored", "HUP", "nohup ", false, 0},
         {"SIGINT in the background of a script: ignored", "INT", "", true, 0},
     };
