@@ -8,6 +8,7 @@
 // reads or writes memory it does not own.
 #include "curvedump.hpp"
 #include "layout.hpp"
+#include "platform.hpp"
 #include "single.hpp"
 
 #include <pybind11/numpy.h>
@@ -15,10 +16,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -151,6 +156,23 @@ FileResult decoded_result(curvedump::Decoded&& d)
     return result;
 }
 
+// Whether a signal handler of Python's raised (KeyboardInterrupt for
+// SIGINT): asked from a thread that has let the lock go, so that Ctrl-C
+// ends a read that waits on a stream. The exception stays set for the
+// caller to throw.
+bool python_interrupted()
+{
+    const py::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Throws the exception python_interrupted found, if a read ended for it.
+void throw_if_interrupted(int error)
+{
+    if (error == EINTR && PyErr_Occurred() != nullptr)
+        throw py::error_already_set();
+}
+
 FileResult decode_file(const py::bytes& name)
 {
     const std::string path = checked_name(name);
@@ -158,8 +180,11 @@ FileResult decode_file(const py::bytes& name)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first);
+        curvedump::ReadStop stop;
+        stop.interrupted = python_interrupted;
+        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first, &stop);
     }
+    throw_if_interrupted(error);
     if (error != 0) {
         FileResult failed;
         failed.error = error;
@@ -230,15 +255,22 @@ ConvertResult convert_path(const py::bytes& name)
     int status = 0;
     {
         const py::gil_scoped_release unlocked;
+        curvedump::ReadStop stop;
+        stop.interrupted = python_interrupted;
+        report.stop = &stop;
         status = curvedump::convert_file(
             path, [&console](std::string_view text) { console.append(text); }, &report);
     }
+    throw_if_interrupted(report.input_error);
     return {status, console_str(console), report.input_error, report.output_error, report.past_end};
 }
 
 // --- Many files at once: the columns of read_frame ---------------------------
 
-// One file as read_files reads it.
+// One file as read_files reads it: the figures of its report row. Its
+// values go into the columns as soon as every file before it is in, and
+// are then let go, so that the values of all the files are never held
+// twice.
 struct FileRead {
     int error = 0; // errno's value when it cannot be opened or read
     curvedump::Decoded decoded;
@@ -247,45 +279,174 @@ struct FileRead {
     std::size_t rows = 0;  // the shorter series' count, when included
 };
 
-// Reads every path into reads, on `threads` threads that take the next
-// path in turn; no Python object is touched. The first exception of any
-// thread (memory running out) is thrown again here.
-void read_all(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
-              std::size_t threads)
+// The series columns as they grow, file after file in the order of the
+// paths.
+struct Growing {
+    std::vector<float> series1;
+    std::vector<float> series2;
+};
+
+// Takes the read file's rows into the columns (when it is included) and
+// lets its values go.
+void take_in(FileRead& read, bool include_short, Growing& columns)
 {
+    curvedump::Decoded& d = read.decoded;
+    if (read.error == 0 && d.status == curvedump::status_ok) {
+        read.past_end = curvedump::series_past_end(d);
+        read.included = read.past_end == 0 || include_short;
+        if (read.included) {
+            read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
+            const std::size_t at = columns.series1.size();
+            columns.series1.resize(at + read.rows);
+            columns.series2.resize(at + read.rows);
+            const std::uint32_t* values = d.values.data();
+            const auto count1 = static_cast<std::size_t>(d.series1.count);
+            std::memcpy(columns.series1.data() + at, values, read.rows * sizeof(float));
+            std::memcpy(columns.series2.data() + at, values + count1, read.rows * sizeof(float));
+        }
+    }
+    std::vector<std::uint32_t>().swap(d.values);
+}
+
+// How often the calling thread asks Python whether a signal came while
+// the files are read: Ctrl-C then ends the call within this, and the
+// readers soon after.
+constexpr auto signal_interval = std::chrono::milliseconds(50);
+
+// Reads every path on the calling thread, taking each file in as it
+// comes; asks Python for signals every signal_interval, and while a read
+// waits on a stream. False when a signal's handler raised (its exception
+// is set).
+bool read_here(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
+               bool include_short, Growing& columns)
+{
+    curvedump::ReadStop stop;
+    stop.interrupted = python_interrupted;
+    auto asked = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        reads[i].decoded = curvedump::decode_file(paths[i], reads[i].error,
+                                                  curvedump::Scaling::binary64_first, &stop);
+        if (reads[i].error == EINTR && stop.stopped)
+            return false;
+        take_in(reads[i], include_short, columns);
+        const auto now = std::chrono::steady_clock::now();
+        if (now - asked >= signal_interval) {
+            asked = now;
+            if (python_interrupted())
+                return false;
+        }
+    }
+    return true;
+}
+
+// Reads every path on `threads` threads of its own, each taking the next
+// path in turn, so that that many reads are in flight (what hides the
+// latency of a network or FUSE mount). The calling thread takes the files
+// in, in order, as they are done, and asks Python for signals every
+// signal_interval: when a handler raises, it stops the readers (a reader
+// waiting on a stream is woken), joins them, and returns false with the
+// exception set. Every descriptor is closed by then. The first exception
+// of a reader (memory running out) is thrown again here.
+bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
+                     std::size_t threads, bool include_short, Growing& columns)
+{
+    const std::size_t count = paths.size();
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
+    for (std::size_t i = 0; i < count; ++i)
+        done[i].store(false, std::memory_order_relaxed);
     std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::condition_variable progress;
+    curvedump::ReadStop stop;
+    if (curvedump::make_wake_up(stop) != 0)
+        throw std::bad_alloc(); // no descriptor left for the wake-up
     std::vector<std::exception_ptr> failures(threads);
+    const auto wake_collector = [&] {
+        const std::lock_guard<std::mutex> held(mutex);
+        progress.notify_one();
+    };
     const auto work = [&](std::size_t worker) {
         try {
-            for (std::size_t i = next++; i < paths.size(); i = next++)
-                reads[i].decoded = curvedump::decode_file(paths[i], reads[i].error);
+            for (std::size_t i = next++; i < count && !stop.stopped; i = next++) {
+                reads[i].decoded = curvedump::decode_file(
+                    paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop);
+                done[i].store(true, std::memory_order_release);
+                if (finished.fetch_add(1) + 1 == count)
+                    wake_collector();
+            }
         } catch (...) {
             failures[worker] = std::current_exception();
-            next = paths.size(); // the others stop too
+            failed = true;
+            curvedump::stop_readers(stop);
+            wake_collector();
         }
     };
+    bool interrupted = false;
     {
         // Joined however this block ends; a thread the system cannot
-        // start leaves its share to the others.
+        // start leaves its share to the others, and with none started the
+        // calling thread reads.
         struct Pool {
             std::vector<std::thread> threads;
+            curvedump::ReadStop& stop;
             ~Pool()
             {
+                curvedump::stop_readers(stop); // for a way out by an exception
                 for (auto& thread : threads)
                     thread.join();
             }
-        } pool;
+        } pool{{}, stop};
         try {
-            for (std::size_t worker = 1; worker < threads; ++worker)
+            for (std::size_t worker = 0; worker < threads; ++worker)
                 pool.threads.emplace_back(work, worker);
         } catch (const std::system_error&) {
         }
-        work(0);
+        if (pool.threads.empty())
+            work(0);
+        std::size_t taken = 0;
+        auto asked = std::chrono::steady_clock::now();
+        while (taken < count && !failed) {
+            while (taken < count && done[taken].load(std::memory_order_acquire))
+                take_in(reads[taken++], include_short, columns);
+            if (taken == count)
+                break;
+            {
+                std::unique_lock<std::mutex> held(mutex);
+                progress.wait_for(held, std::chrono::milliseconds(2),
+                                  [&] { return finished == count || failed; });
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now - asked >= signal_interval) {
+                asked = now;
+                if (python_interrupted()) {
+                    interrupted = true;
+                    break;
+                }
+            }
+        }
     }
     for (const auto& failure : failures) {
         if (failure)
             std::rethrow_exception(failure);
     }
+    return !interrupted;
+}
+
+// The columns' values in a vector that a capsule owns, as an array over
+// them without a copy.
+template <typename T> py::array_t<T> owned_column(std::vector<T>&& values)
+{
+    const std::size_t count = values.size();
+    if (values.empty()) // numpy allocates memory of its own for a null pointer
+        values.reserve(1);
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    T* const data = owned->data();
+    const py::capsule owner(owned.get(),
+                            [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+    static_cast<void>(owned.release()); // the capsule owns it now
+    return {{static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(T))}, data, owner};
 }
 
 // The columns of read_frame and the report's figures. file_codes[i] is the
@@ -308,39 +469,6 @@ struct FrameResult {
     py::dict consoles;
 };
 
-// Where fill_columns writes: the columns' memory, taken with the lock held.
-struct Columns {
-    std::int32_t* file;
-    std::int32_t* row;
-    float* series1;
-    float* series2;
-};
-
-// Copies the included files' rows into the columns, in the order of the
-// paths; runs without the lock.
-void fill_columns(const std::vector<FileRead>& reads, const std::vector<std::int32_t>& file_codes,
-                  const Columns& columns)
-{
-    auto* const file = columns.file;
-    auto* const row = columns.row;
-    auto* const series1 = columns.series1;
-    auto* const series2 = columns.series2;
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < reads.size(); ++i) {
-        const FileRead& read = reads[i];
-        if (!read.included)
-            continue;
-        const auto count1 = static_cast<std::size_t>(read.decoded.series1.count);
-        const std::uint32_t* values = read.decoded.values.data();
-        std::memcpy(series1 + at, values, read.rows * sizeof(float));
-        std::memcpy(series2 + at, values + count1, read.rows * sizeof(float));
-        std::fill_n(file + at, read.rows, file_codes[i]);
-        for (std::size_t r = 0; r < read.rows; ++r)
-            row[at + r] = static_cast<std::int32_t>(r);
-        at += read.rows;
-    }
-}
-
 FrameResult read_files(const py::list& names,
                        const py::array_t<std::int32_t, py::array::c_style>& file_codes,
                        std::size_t threads, bool include_short)
@@ -356,36 +484,42 @@ FrameResult read_files(const py::list& names,
     }
     const std::vector<std::int32_t> codes(file_codes.data(), file_codes.data() + names.size());
     std::vector<FileRead> reads(paths.size());
-    std::size_t rows = 0;
+    Growing columns;
+    std::vector<std::int32_t> file;
+    std::vector<std::int32_t> row;
+    bool whole = true;
     {
         const py::gil_scoped_release unlocked;
-        read_all(paths, reads,
-                 std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(1, paths.size())));
-        for (FileRead& read : reads) {
-            const curvedump::Decoded& d = read.decoded;
-            if (read.error != 0 || d.status != curvedump::status_ok)
-                continue;
-            read.past_end = curvedump::series_past_end(d);
-            read.included = read.past_end == 0 || include_short;
-            if (read.included)
-                read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
-            rows += read.rows;
+        const std::size_t readers = std::min(threads, paths.size());
+        whole = readers <= 1 ? read_here(paths, reads, include_short, columns)
+                             : read_on_threads(paths, reads, readers, include_short, columns);
+        if (whole) {
+            std::vector<std::string>().swap(paths);
+            const std::size_t rows = columns.series1.size();
+            file.reserve(rows);
+            row.reserve(rows);
+            for (std::size_t i = 0; i < reads.size(); ++i) {
+                file.insert(file.end(), reads[i].rows, codes[i]);
+                for (std::size_t r = 0; r < reads[i].rows; ++r)
+                    row.push_back(static_cast<std::int32_t>(r));
+            }
         }
     }
-    const auto row_count = static_cast<py::ssize_t>(rows);
-    const auto path_count = static_cast<py::ssize_t>(paths.size());
-    FrameResult out{py::array_t<std::int32_t>(row_count),  py::array_t<std::int32_t>(row_count),
-                    py::array_t<float>(row_count),         py::array_t<float>(row_count),
-                    py::array_t<std::int32_t>(path_count), py::array_t<std::int8_t>(path_count),
-                    py::array_t<std::int8_t>(path_count),  py::array_t<std::int32_t>(path_count),
-                    py::array_t<std::int32_t>(path_count), py::array_t<std::int64_t>(path_count),
-                    py::array_t<bool>(path_count),         py::dict()};
-    const Columns columns{out.file.mutable_data(), out.row.mutable_data(),
-                          out.series1.mutable_data(), out.series2.mutable_data()};
-    {
-        const py::gil_scoped_release unlocked;
-        fill_columns(reads, codes, columns);
-    }
+    if (!whole)
+        throw py::error_already_set();
+    const auto path_count = static_cast<py::ssize_t>(reads.size());
+    FrameResult out{owned_column(std::move(file)),
+                    owned_column(std::move(row)),
+                    owned_column(std::move(columns.series1)),
+                    owned_column(std::move(columns.series2)),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int8_t>(path_count),
+                    py::array_t<std::int8_t>(path_count),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int64_t>(path_count),
+                    py::array_t<bool>(path_count),
+                    py::dict()};
     for (std::size_t n = 0; n < reads.size(); ++n) {
         const auto i = static_cast<py::ssize_t>(n);
         const FileRead& read = reads[n];

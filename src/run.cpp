@@ -25,25 +25,25 @@ void print_line(const Print& print, std::string_view line)
 // zero past what was read. error is errno's value when the file cannot be
 // opened or read; the input stays open for the output's checks.
 struct LoadedInput {
-    File file;
+    os::Handle file;
     std::unique_ptr<unsigned char[]> image;
     std::size_t bytes_read = 0;
     int error = 0;
 };
 
-LoadedInput load_input(const std::string& path)
+LoadedInput load_input(const std::string& path, ReadStop* stop)
 {
     LoadedInput loaded;
     OpenedInput opened = open_input(path);
-    loaded.file = std::move(opened.file);
+    loaded.file = std::move(opened.input);
     loaded.error = opened.error;
-    if (!loaded.file)
+    if (!loaded.file.open())
         return loaded;
     // Every byte is written before it is read: no need to clear it first
     // (new[] without "()" leaves the bytes uninitialised).
     loaded.image.reset(new unsigned char[image_size]);
     const std::span<unsigned char> image(loaded.image.get(), image_size);
-    const ReadInput read = read_input(loaded.file.get(), image);
+    const ReadInput read = read_input(loaded.file.raw, image, stop);
     loaded.bytes_read = read.bytes;
     loaded.error = read.error;
     if (read.error == 0)
@@ -56,7 +56,7 @@ LoadedInput load_input(const std::string& path)
 // cannot be written leaves no partial file behind that could pass for a
 // result. output_error gets the failure's errno value (none for the input
 // itself).
-int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
+int write_output(const std::string& output_path, os::RawHandle input, const std::string& output,
                  const Print& print, int& output_error)
 {
     const OutputOutcome outcome = write_output_file(output_path, input, output);
@@ -77,9 +77,9 @@ int write_output(const std::string& output_path, std::FILE* input, const std::st
 
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
-    const LoadedInput input = load_input(input_path);
+    const LoadedInput input = load_input(input_path, report.stop);
     report.input_error = input.error;
-    if (!input.file || input.error != 0) {
+    if (!input.file.open() || input.error != 0) {
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
@@ -93,17 +93,16 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
     conversion.console += "converting : " + input_path + " -> " + output_path;
     append_line_end(conversion.console);
     print(conversion.console);
-    return write_output(output_path, input.file.get(), conversion.output, print,
-                        report.output_error);
+    return write_output(output_path, input.file.raw, conversion.output, print, report.output_error);
 }
 
 } // namespace
 
-Decoded decode_file(const std::string& path, int& error, Scaling scaling)
+Decoded decode_file(const std::string& path, int& error, Scaling scaling, ReadStop* stop)
 {
-    const LoadedInput input = load_input(path);
+    const LoadedInput input = load_input(path, stop);
     error = input.error;
-    if (!input.file || error != 0)
+    if (!input.file.open() || error != 0)
         return {};
     return decode_image({input.image.get(), image_size}, input.bytes_read, scaling);
 }
@@ -111,6 +110,8 @@ Decoded decode_file(const std::string& path, int& error, Scaling scaling)
 int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)
 {
     ConvertReport found;
+    if (report != nullptr)
+        found.stop = report->stop;
     try {
         const int status = convert(std::string(input_path), print, found);
         if (report != nullptr)

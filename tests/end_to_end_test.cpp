@@ -1072,19 +1072,16 @@ TEST_F(EndToEnd, TheInputAsOpened)
     for (const InputCase& c : cases) {
         SCOPED_TRACE(c.what);
         const curvedump::OpenedInput opened = curvedump::open_input(c.path);
-        const curvedump::File& file = opened.file;
         EXPECT_EQ(opened.error, c.error);
-        EXPECT_EQ(file != nullptr, c.error == 0);
-        if (!file)
+        EXPECT_EQ(opened.input.open(), c.error == 0);
+        if (!opened.input.open())
             continue;
 #ifdef _WIN32
         DWORD flags = 0;
-        ASSERT_NE(GetHandleInformation(
-                      reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get()))), &flags),
-                  0);
+        ASSERT_NE(GetHandleInformation(reinterpret_cast<HANDLE>(opened.input.raw), &flags), 0);
         EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
 #else
-        EXPECT_NE(fcntl(fileno(file.get()), F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_NE(fcntl(static_cast<int>(opened.input.raw), F_GETFD) & FD_CLOEXEC, 0);
 #endif
     }
 }

@@ -457,7 +457,8 @@ _ERRORS_MODES = ("raise", "record")
 # Files below this many are read on the calling thread alone: starting a
 # thread costs more than reading a few files.
 _FILES_PER_THREAD = 64
-_THREADS = min(4, os.cpu_count() or 1)
+# read_frame's bound on the reads in flight (see its docstring).
+_MAX_IN_FLIGHT = 16
 
 
 def _first_failure(read, shown, short):
@@ -490,7 +491,7 @@ def _warn_short_files(shown, past_end):
                   "column marks them", ShortFileWarning, stacklevel=4)
 
 
-def read_frame(paths, *, errors="raise", short="warn"):
+def read_frame(paths, *, errors="raise", short="warn", max_in_flight=_MAX_IN_FLIGHT):
     """Reads every path (str, bytes or os.PathLike) and returns (values,
     report), two pandas DataFrames.
 
@@ -507,14 +508,29 @@ def read_frame(paths, *, errors="raise", short="warn"):
     errors="record" records each file's failure in the report instead.
     short: "warn" (one ShortFileWarning for the call), "ignore", or
     "error" (a short file fails: ShortFileError, or a report row with
-    included false). The files are read with other threads running, on a
-    few threads of their own.
+    included false).
+
+    max_in_flight: at most this many files are read at once, each on a
+    thread of its own, while other Python threads run (fewer than 64
+    files: one at a time, on the calling thread). The default, 16, hides the latency of a network or FUSE mount and costs a local
+    disk nothing measurable; 1 reads one file at a time. Ctrl-C (any
+    signal whose handler raises) stops the readers and raises within
+    about 0.1 s, also while a read waits on a FIFO.
     """
-    return _read_frame(paths, errors, short, _THREADS)
+    return _read_frame(paths, errors, short, max_in_flight)
 
 
-def _read_frame(paths, errors, short, threads):
-    """read_frame on at most `threads` threads of its own."""
+def _checked_in_flight(max_in_flight):
+    if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
+        raise TypeError(f"max_in_flight must be an int, not {type(max_in_flight).__name__}")
+    if max_in_flight < 1:
+        raise ValueError(f"max_in_flight must be at least 1, not {max_in_flight}")
+    return max_in_flight
+
+
+def _read_frame(paths, errors, short, max_in_flight):
+    """read_frame with at most max_in_flight files read at once."""
+    _checked_in_flight(max_in_flight)
     if errors not in _ERRORS_MODES:
         raise ValueError(f"errors must be 'raise' or 'record', not {errors!r}")
     _checked_short(short)
@@ -533,7 +549,7 @@ def _read_frame(paths, errors, short, threads):
     categories = list(dict.fromkeys(shown))
     code_of = {path: code for code, path in enumerate(categories)}
     codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
-    threads = threads if len(names) >= _FILES_PER_THREAD else 1
+    threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error")
     if errors == "raise":
         failure = _first_failure(read, shown, short)

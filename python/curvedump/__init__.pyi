@@ -149,6 +149,7 @@ def read_frame(
     *,
     errors: Literal["raise", "record"] = ...,
     short: _Short = ...,
+    max_in_flight: int = ...,
 ) -> Tuple[pandas.DataFrame, pandas.DataFrame]:
     """Reads every path: (values, report). values has the columns file
     (categorical), row (int32), series1 and series2 (float32); report one

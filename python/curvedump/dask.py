@@ -10,10 +10,11 @@ import pandas as pd
 import curvedump
 
 
-def _read_partition(names, errors, short):
-    """read_frame of one partition's paths: (values, report), on the
-    worker's thread alone, since the workers' threads are Dask's to count."""
-    return curvedump._read_frame(names, errors, short, 1)  # pylint: disable=protected-access
+def _read_partition(names, errors, short, max_in_flight):
+    """read_frame of one partition's paths: (values, report), with at most
+    max_in_flight of its files read at once."""
+    return curvedump._read_frame(names, errors, short,  # pylint: disable=protected-access
+                                 max_in_flight)
 
 
 def _meta():
@@ -25,7 +26,8 @@ def _meta():
     return values, report
 
 
-def read_frame(paths, *, files_per_partition=1000, errors="record", short="warn"):
+def read_frame(paths, *, files_per_partition=1000, errors="record", short="warn",
+               max_in_flight=curvedump._MAX_IN_FLIGHT):  # pylint: disable=protected-access
     """curvedump.read_frame as two Dask DataFrames, (values, report), made
     from the same tasks: one per partition of files_per_partition paths,
     each reading its files once for both, so that
@@ -35,7 +37,10 @@ def read_frame(paths, *, files_per_partition=1000, errors="record", short="warn"
     errors="raise" fails the computation at a partition's first failure;
     a ShortFileWarning of short="warn" is issued where the partition runs
     (a worker process keeps it), while the report's truncated column
-    always travels. Paths must be str or bytes, or os.PathLike objects
+    always travels. max_in_flight bounds the files each partition reads
+    at once, as for curvedump.read_frame (the reads wait on the storage
+    more than on a processor, so they need not be counted against the
+    workers' threads). Paths must be str or bytes, or os.PathLike objects
     that pickle, for a scheduler in other processes.
     """
     if isinstance(paths, (str, bytes)) or hasattr(paths, "__fspath__"):
@@ -46,9 +51,10 @@ def read_frame(paths, *, files_per_partition=1000, errors="record", short="warn"
         raise ValueError(f"errors must be 'raise' or 'record', not {errors!r}")
     if short not in ("warn", "ignore", "error"):
         raise ValueError(f"short must be 'warn', 'ignore' or 'error', not {short!r}")
+    curvedump._checked_in_flight(max_in_flight)  # pylint: disable=protected-access
     paths = list(paths)
     parts = [dask.delayed(_read_partition, pure=True)(paths[start:start + files_per_partition],
-                                                       errors, short)
+                                                       errors, short, max_in_flight)
              for start in range(0, len(paths), files_per_partition)]
     values_meta, report_meta = _meta()
     if not parts:
