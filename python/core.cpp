@@ -284,6 +284,8 @@ struct FileRead {
 struct Growing {
     std::vector<float> series1;
     std::vector<float> series2;
+    std::size_t files = 0;       // to be taken in, in all
+    std::size_t files_taken = 0; // so far
 };
 
 // Takes the read file's rows into the columns (when it is included) and
@@ -297,6 +299,15 @@ void take_in(FileRead& read, bool include_short, Growing& columns)
         if (read.included) {
             read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
             const std::size_t at = columns.series1.size();
+            if (at + read.rows > columns.series1.capacity()) {
+                // Room for as many rows a file as so far, for every file,
+                // so that the columns are seldom moved.
+                const std::size_t seen = std::max<std::size_t>(columns.files_taken, 1);
+                const std::size_t guess = (at + read.rows) / seen * columns.files + read.rows;
+                const std::size_t room = std::max(guess, 2 * columns.series1.capacity());
+                columns.series1.reserve(room);
+                columns.series2.reserve(room);
+            }
             columns.series1.resize(at + read.rows);
             columns.series2.resize(at + read.rows);
             const std::uint32_t* values = d.values.data();
@@ -306,6 +317,7 @@ void take_in(FileRead& read, bool include_short, Growing& columns)
         }
     }
     std::vector<std::uint32_t>().swap(d.values);
+    ++columns.files_taken;
 }
 
 // How often the calling thread asks Python whether a signal came while
@@ -322,13 +334,16 @@ bool read_here(const std::vector<std::string>& paths, std::vector<FileRead>& rea
 {
     curvedump::ReadStop stop;
     stop.interrupted = python_interrupted;
+    curvedump::ReadBuffer buffer;
     auto asked = std::chrono::steady_clock::now();
     for (std::size_t i = 0; i < paths.size(); ++i) {
-        reads[i].decoded = curvedump::decode_file(paths[i], reads[i].error,
-                                                  curvedump::Scaling::binary64_first, &stop);
+        reads[i].decoded = curvedump::decode_file(
+            paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
         if (reads[i].error == EINTR && stop.stopped)
             return false;
         take_in(reads[i], include_short, columns);
+        if (i % 64 != 63)
+            continue;
         const auto now = std::chrono::steady_clock::now();
         if (now - asked >= signal_interval) {
             asked = now;
@@ -369,9 +384,10 @@ bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead
     };
     const auto work = [&](std::size_t worker) {
         try {
+            curvedump::ReadBuffer buffer;
             for (std::size_t i = next++; i < count && !stop.stopped; i = next++) {
                 reads[i].decoded = curvedump::decode_file(
-                    paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop);
+                    paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
                 done[i].store(true, std::memory_order_release);
                 if (finished.fetch_add(1) + 1 == count)
                     wake_collector();
@@ -455,7 +471,8 @@ template <typename T> py::array_t<T> owned_column(std::vector<T>&& values)
 // file_size (-1 where the file was not read whole) and included; consoles
 // maps the index of each refused path to the tool's console text for it.
 struct FrameResult {
-    py::array_t<std::int32_t> file;
+    py::array file; // in the file codes' integer type
+
     py::array_t<std::int32_t> row;
     py::array_t<float> series1;
     py::array_t<float> series2;
@@ -469,12 +486,35 @@ struct FrameResult {
     py::dict consoles;
 };
 
-FrameResult read_files(const py::list& names,
-                       const py::array_t<std::int32_t, py::array::c_style>& file_codes,
-                       std::size_t threads, bool include_short)
+// The file column: each included file's code once for each of its rows,
+// in the codes' own integer type.
+template <typename Code>
+py::array file_column(const py::array& file_codes, const std::vector<FileRead>& reads,
+                      std::size_t rows)
+{
+    const auto codes = py::array_t<Code, py::array::c_style>::ensure(file_codes);
+    if (!codes)
+        throw py::type_error("file codes: an integer array expected");
+    std::vector<Code> file(rows);
+    {
+        const Code* code = codes.data();
+        const py::gil_scoped_release unlocked;
+        Code* at = file.data();
+        for (std::size_t i = 0; i < reads.size(); ++i)
+            at = std::fill_n(at, reads[i].rows, code[i]);
+    }
+    return owned_column(std::move(file));
+}
+
+FrameResult read_files(const py::list& names, const py::array& file_codes, std::size_t threads,
+                       bool include_short)
 {
     if (file_codes.ndim() != 1 || static_cast<std::size_t>(file_codes.size()) != names.size())
         throw py::value_error("one file code per name expected");
+    const auto kind = file_codes.dtype().kind();
+    const auto code_size = file_codes.itemsize();
+    if (kind != 'i' || (code_size != 1 && code_size != 2 && code_size != 4))
+        throw py::type_error("file codes: int8, int16 or int32 expected");
     std::vector<std::string> paths;
     paths.reserve(names.size());
     for (const py::handle name : names) {
@@ -482,10 +522,9 @@ FrameResult read_files(const py::list& names,
             throw py::type_error("names are bytes");
         paths.push_back(checked_name(py::reinterpret_borrow<py::bytes>(name)));
     }
-    const std::vector<std::int32_t> codes(file_codes.data(), file_codes.data() + names.size());
     std::vector<FileRead> reads(paths.size());
     Growing columns;
-    std::vector<std::int32_t> file;
+    columns.files = paths.size();
     std::vector<std::int32_t> row;
     bool whole = true;
     {
@@ -495,20 +534,21 @@ FrameResult read_files(const py::list& names,
                              : read_on_threads(paths, reads, readers, include_short, columns);
         if (whole) {
             std::vector<std::string>().swap(paths);
-            const std::size_t rows = columns.series1.size();
-            file.reserve(rows);
-            row.reserve(rows);
-            for (std::size_t i = 0; i < reads.size(); ++i) {
-                file.insert(file.end(), reads[i].rows, codes[i]);
-                for (std::size_t r = 0; r < reads[i].rows; ++r)
-                    row.push_back(static_cast<std::int32_t>(r));
+            row.resize(columns.series1.size());
+            std::int32_t* at = row.data();
+            for (const FileRead& read : reads) {
+                for (std::size_t r = 0; r < read.rows; ++r)
+                    *at++ = static_cast<std::int32_t>(r);
             }
         }
     }
     if (!whole)
         throw py::error_already_set();
+    const std::size_t rows = row.size();
     const auto path_count = static_cast<py::ssize_t>(reads.size());
-    FrameResult out{owned_column(std::move(file)),
+    FrameResult out{code_size == 1   ? file_column<std::int8_t>(file_codes, reads, rows)
+                    : code_size == 2 ? file_column<std::int16_t>(file_codes, reads, rows)
+                                     : file_column<std::int32_t>(file_codes, reads, rows),
                     owned_column(std::move(row)),
                     owned_column(std::move(columns.series1)),
                     owned_column(std::move(columns.series2)),

@@ -61,8 +61,9 @@ OpenedInput open_input(const std::string& path);
 // terminal). From another thread: stop_readers sets `stopped` and makes
 // the wake-up readable, which a waiting reader polls beside its input. On
 // the reading thread itself: `interrupted`, when set, is asked at least
-// every 50 ms while the read waits, and ends it when it says so. A read
-// ended either way gives EINTR. Regular files are never waited on.
+// every 50 ms while the read waits, and ends it (setting `stopped`) when
+// it says so. A read ended either way gives EINTR. Regular files are never
+// waited on.
 struct ReadStop {
     std::atomic<bool> stopped{false};
     os::Handle wake_read;  // readable once stopped (POSIX: a pipe)

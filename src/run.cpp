@@ -26,12 +26,13 @@ void print_line(const Print& print, std::string_view line)
 // opened or read; the input stays open for the output's checks.
 struct LoadedInput {
     os::Handle file;
-    std::unique_ptr<unsigned char[]> image;
+    std::unique_ptr<unsigned char[]> owned; // the image, unless a ReadBuffer holds it
+    const unsigned char* image = nullptr;
     std::size_t bytes_read = 0;
     int error = 0;
 };
 
-LoadedInput load_input(const std::string& path, ReadStop* stop)
+LoadedInput load_input(const std::string& path, ReadStop* stop, ReadBuffer* buffer)
 {
     LoadedInput loaded;
     OpenedInput opened = open_input(path);
@@ -39,15 +40,34 @@ LoadedInput load_input(const std::string& path, ReadStop* stop)
     loaded.error = opened.error;
     if (!loaded.file.open())
         return loaded;
-    // Every byte is written before it is read: no need to clear it first
-    // (new[] without "()" leaves the bytes uninitialised).
-    loaded.image.reset(new unsigned char[image_size]);
-    const std::span<unsigned char> image(loaded.image.get(), image_size);
-    const ReadInput read = read_input(loaded.file.raw, image, stop);
+    unsigned char* image = nullptr;
+    std::size_t dirty = image_size;
+    if (buffer == nullptr) {
+        // Every byte is written before it is read: no need to clear it
+        // first (new[] without "()" leaves the bytes uninitialised).
+        loaded.owned.reset(new unsigned char[image_size]);
+        image = loaded.owned.get();
+    } else {
+        if (!buffer->image) {
+            buffer->image.reset(new unsigned char[image_size]);
+            buffer->written = image_size;
+        }
+        image = buffer->image.get();
+        dirty = buffer->written;
+        buffer->written = image_size; // until this read is known to have ended well
+    }
+    loaded.image = image;
+    const ReadInput read = read_input(loaded.file.raw, {image, image_size}, stop);
     loaded.bytes_read = read.bytes;
     loaded.error = read.error;
-    if (read.error == 0)
-        std::fill(image.begin() + static_cast<std::ptrdiff_t>(read.bytes), image.end(), 0);
+    if (read.error == 0) {
+        // Zeros past the end: only where an earlier read of the buffer
+        // left bytes.
+        if (dirty > read.bytes)
+            std::fill(image + read.bytes, image + dirty, 0);
+        if (buffer != nullptr)
+            buffer->written = read.bytes;
+    }
     return loaded;
 }
 
@@ -77,13 +97,13 @@ int write_output(const std::string& output_path, os::RawHandle input, const std:
 
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
-    const LoadedInput input = load_input(input_path, report.stop);
+    const LoadedInput input = load_input(input_path, report.stop, nullptr);
     report.input_error = input.error;
     if (!input.file.open() || input.error != 0) {
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
-    Conversion conversion = convert_image({input.image.get(), image_size}, input.bytes_read);
+    Conversion conversion = convert_image({input.image, image_size}, input.bytes_read);
     report.past_end = conversion.past_end;
     if (conversion.status != status_ok) {
         print(conversion.console);
@@ -98,13 +118,14 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
 
 } // namespace
 
-Decoded decode_file(const std::string& path, int& error, Scaling scaling, ReadStop* stop)
+Decoded decode_file(const std::string& path, int& error, Scaling scaling, ReadStop* stop,
+                    ReadBuffer* buffer)
 {
-    const LoadedInput input = load_input(path, stop);
+    const LoadedInput input = load_input(path, stop, buffer);
     error = input.error;
     if (!input.file.open() || error != 0)
         return {};
-    return decode_image({input.image.get(), image_size}, input.bytes_read, scaling);
+    return decode_image({input.image, image_size}, input.bytes_read, scaling);
 }
 
 int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)

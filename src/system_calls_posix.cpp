@@ -114,8 +114,10 @@ bool wait_for_bytes(int fd, ReadStop* stop)
             return watched[1].revents == 0;
         if (ready < 0 && errno != EINTR)
             return true; // the read reports what is wrong
-        if (ask && stop->interrupted())
+        if (ask && stop->interrupted()) {
+            stop->stopped = true;
             return false;
+        }
     }
 }
 

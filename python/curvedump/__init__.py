@@ -548,7 +548,11 @@ def _read_frame(paths, errors, short, max_in_flight):
         shown.append(path_shown)
     categories = list(dict.fromkeys(shown))
     code_of = {path: code for code, path in enumerate(categories)}
-    codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
+    # The codes' type is the one pandas gives a Categorical of this many
+    # categories, so that it takes the file column as it is.
+    code_type = (np.int8 if len(categories) < 127 else np.int16 if len(categories) < 32767
+                 else np.int32)
+    codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
     threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error")
     if errors == "raise":
