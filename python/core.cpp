@@ -560,23 +560,30 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
                     py::array_t<std::int64_t>(path_count),
                     py::array_t<bool>(path_count),
                     py::dict()};
-    for (std::size_t n = 0; n < reads.size(); ++n) {
-        const auto i = static_cast<py::ssize_t>(n);
-        const FileRead& read = reads[n];
+    // Each column written through its pointer: the arrays are new, one
+    // value a path.
+    auto* const error = out.error.mutable_data();
+    auto* const status = out.status.mutable_data();
+    auto* const past_end = out.past_end.mutable_data();
+    auto* const count1 = out.count1.mutable_data();
+    auto* const count2 = out.count2.mutable_data();
+    auto* const file_size = out.file_size.mutable_data();
+    auto* const included = out.included.mutable_data();
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        const FileRead& read = reads[i];
         const curvedump::Decoded& d = read.decoded;
         const bool refused = read.error == 0 && d.status != curvedump::status_ok;
         // A file too large is not read whole, and one not read has no size.
         const bool sized = read.error == 0 && d.status != curvedump::status_too_large;
-        out.error.mutable_at(i) = read.error;
-        out.status.mutable_at(i) =
-            static_cast<std::int8_t>(read.error != 0 ? curvedump::status_input : d.status);
-        out.past_end.mutable_at(i) = static_cast<std::int8_t>(read.past_end);
-        out.count1.mutable_at(i) = d.series1.count;
-        out.count2.mutable_at(i) = d.series2.count;
-        out.file_size.mutable_at(i) = sized ? static_cast<std::int64_t>(d.file_size) : -1;
-        out.included.mutable_at(i) = read.included;
+        error[i] = read.error;
+        status[i] = static_cast<std::int8_t>(read.error != 0 ? curvedump::status_input : d.status);
+        past_end[i] = static_cast<std::int8_t>(read.past_end);
+        count1[i] = d.series1.count;
+        count2[i] = d.series2.count;
+        file_size[i] = sized ? static_cast<std::int64_t>(d.file_size) : -1;
+        included[i] = read.included;
         if (refused)
-            out.consoles[py::int_(n)] = console_str(curvedump::console_lines(d));
+            out.consoles[py::int_(i)] = console_str(curvedump::console_lines(d));
     }
     return out;
 }
