@@ -19,15 +19,16 @@ read_frame and of its reading phase to the best plain reader.
 --memory N: in a fresh process, read_frame of N files: the rise of
 ru_maxrss during the call against the frames' memory_usage(deep=True).
 --interrupt N: in a fresh process, read_frame of N paths (the local
-files over and over), SIGINT 0.5 s in: how long until KeyboardInterrupt
-is raised, and the threads left.
+files over and over), SIGINT --at seconds in (default 2, past the
+paths' preparation in Python): how long until KeyboardInterrupt is
+raised, where, and the threads left.
 
 The files are made as bench/python_archive.py makes them (50 to 200
 values in both series, from a seeded generator).
 
 usage: PYTHONPATH=build/dev/python /usr/bin/python3 bench/python_storage.py
            [--mode local|fuse] [--rounds N] [--delay S] [--in-flight 1,4,16,64]
-           [--memory N] [--interrupt N]
+           [--memory N] [--interrupt N [--at S]]
 """
 import argparse
 import os
@@ -148,28 +149,30 @@ def memory(count):
         subprocess.run([sys.executable, "-c", code, folder], check=True)
 
 
-def interrupt(count, paths):
+def interrupt(count, paths, at):
     code = (
-        "import os, signal, sys, threading, time, curvedump\n"
+        "import os, signal, sys, threading, time, traceback, curvedump\n"
         "paths = open(sys.argv[1]).read().split()\n"
         "paths = (paths * (int(sys.argv[2]) // len(paths) + 1))[:int(sys.argv[2])]\n"
-        "timer = threading.Timer(0.5, lambda: (globals().__setitem__('sent', time.perf_counter()),"
-        " os.kill(os.getpid(), signal.SIGINT)))\n"
+        "timer = threading.Timer(float(sys.argv[3]), lambda: (globals().__setitem__('sent', "
+        "time.perf_counter()), os.kill(os.getpid(), signal.SIGINT)))\n"
         "timer.start()\n"
         "start = time.perf_counter()\n"
         "try:\n"
         "    curvedump.read_frame(paths)\n"
         "    print('read_frame ended before the signal')\n"
-        "except KeyboardInterrupt:\n"
+        "except KeyboardInterrupt as stopped:\n"
         "    now = time.perf_counter()\n"
         "    timer.join()\n"
+        "    where = traceback.extract_tb(stopped.__traceback__)[-1].line\n"
         "    print(f'{len(paths)} paths: SIGINT {sent - start:.3f} s in, KeyboardInterrupt '\n"
-        "          f'{now - sent:.3f} s later (goal <= 0.2); threads left: '\n"
-        "          f'{threading.active_count() - 1}')\n")
+        "          f'{now - sent:.3f} s later (goal <= 0.2), raised at {where!r}; threads '\n"
+        "          f'left: {len(os.listdir(\"/proc/self/task\")) - 1}')\n")
     with tempfile.NamedTemporaryFile("w") as listing:
         listing.write("\n".join(paths))
         listing.flush()
-        subprocess.run([sys.executable, "-c", code, listing.name, str(count)], check=True)
+        subprocess.run([sys.executable, "-c", code, listing.name, str(count), str(at)],
+                       check=True)
 
 
 def measure(mode, paths, binary, rounds, bounds):
@@ -209,6 +212,7 @@ def main():
     parser.add_argument("--in-flight", default="", help="bounds to time, comma-separated")
     parser.add_argument("--memory", type=int, default=0)
     parser.add_argument("--interrupt", type=int, default=0)
+    parser.add_argument("--at", type=float, default=2.0, help="seconds to the SIGINT")
     args = parser.parse_args()
     bounds = [int(b) for b in args.in_flight.split(",") if b]
     if args.memory:
@@ -223,7 +227,7 @@ def main():
         paths = make_archive(root, FILES[args.mode])
         binary = plain_reader(folder)
         if args.interrupt:
-            interrupt(args.interrupt, paths)
+            interrupt(args.interrupt, paths, args.at)
             return
         if args.mode == "local":
             measure("local", paths, binary, args.rounds, bounds)

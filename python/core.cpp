@@ -323,13 +323,13 @@ void take_in(FileRead& read, bool include_short, Growing& columns)
 // How often the calling thread asks Python whether a signal came while
 // the files are read: Ctrl-C then ends the call within this, and the
 // readers soon after.
-constexpr auto signal_interval = std::chrono::milliseconds(50);
+constexpr auto signal_interval = std::chrono::milliseconds(20);
 
 // Reads every path on the calling thread, taking each file in as it
 // comes; asks Python for signals every signal_interval, and while a read
 // waits on a stream. False when a signal's handler raised (its exception
 // is set).
-bool read_here(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
+bool read_here(const std::vector<const char*>& paths, std::vector<FileRead>& reads,
                bool include_short, Growing& columns)
 {
     curvedump::ReadStop stop;
@@ -354,15 +354,22 @@ bool read_here(const std::vector<std::string>& paths, std::vector<FileRead>& rea
     return true;
 }
 
+// How far past the files taken in the readers may go: their values wait
+// to be taken in, and readers that are that far ahead wait too, so that
+// the calling thread has a processor to take the files in and to see a
+// signal.
+constexpr std::size_t reading_window = 1024;
+
 // Reads every path on `threads` threads of its own, each taking the next
 // path in turn, so that that many reads are in flight (what hides the
-// latency of a network or FUSE mount). The calling thread takes the files
-// in, in order, as they are done, and asks Python for signals every
-// signal_interval: when a handler raises, it stops the readers (a reader
-// waiting on a stream is woken), joins them, and returns false with the
-// exception set. Every descriptor is closed by then. The first exception
-// of a reader (memory running out) is thrown again here.
-bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
+// latency of a network or FUSE mount), at most reading_window files past
+// the ones taken in. The calling thread takes the files in, in order, as
+// they are done, and asks Python for signals every signal_interval: when
+// a handler raises, it stops the readers (a reader waiting on a stream is
+// woken), joins them, and returns false with the exception set. Every
+// descriptor is closed by then. The first exception of a reader (memory
+// running out) is thrown again here.
+bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead>& reads,
                      std::size_t threads, bool include_short, Growing& columns)
 {
     const std::size_t count = paths.size();
@@ -371,9 +378,12 @@ bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead
         done[i].store(false, std::memory_order_relaxed);
     std::atomic<std::size_t> next{0};
     std::atomic<std::size_t> finished{0};
+    std::atomic<std::size_t> taken{0};
+    std::atomic<std::size_t> waiting{0}; // readers waiting for the window
     std::atomic<bool> failed{false};
     std::mutex mutex;
-    std::condition_variable progress;
+    std::condition_variable progress; // for the calling thread
+    std::condition_variable window;   // for the readers
     curvedump::ReadStop stop;
     if (curvedump::make_wake_up(stop) != 0)
         throw std::bad_alloc(); // no descriptor left for the wake-up
@@ -382,10 +392,21 @@ bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead
         const std::lock_guard<std::mutex> held(mutex);
         progress.notify_one();
     };
+    const auto wait_for_window = [&](std::size_t i) {
+        if (i < taken.load(std::memory_order_acquire) + reading_window)
+            return;
+        std::unique_lock<std::mutex> held(mutex);
+        ++waiting;
+        window.wait(held, [&] { return i < taken + reading_window || stop.stopped; });
+        --waiting;
+    };
     const auto work = [&](std::size_t worker) {
         try {
             curvedump::ReadBuffer buffer;
-            for (std::size_t i = next++; i < count && !stop.stopped; i = next++) {
+            for (std::size_t i = next++; i < count; i = next++) {
+                wait_for_window(i);
+                if (stop.stopped)
+                    break;
                 reads[i].decoded = curvedump::decode_file(
                     paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
                 done[i].store(true, std::memory_order_release);
@@ -399,6 +420,11 @@ bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead
             wake_collector();
         }
     };
+    const auto stop_all = [&] {
+        curvedump::stop_readers(stop);
+        const std::lock_guard<std::mutex> held(mutex);
+        window.notify_all();
+    };
     bool interrupted = false;
     {
         // Joined however this block ends; a thread the system cannot
@@ -406,29 +432,39 @@ bool read_on_threads(const std::vector<std::string>& paths, std::vector<FileRead
         // calling thread reads.
         struct Pool {
             std::vector<std::thread> threads;
-            curvedump::ReadStop& stop;
+            const std::function<void()>& stop_all;
             ~Pool()
             {
-                curvedump::stop_readers(stop); // for a way out by an exception
+                stop_all(); // for a way out by an exception
                 for (auto& thread : threads)
                     thread.join();
             }
-        } pool{{}, stop};
+        };
+        const std::function<void()> stopping = stop_all;
+        Pool pool{{}, stopping};
         try {
             for (std::size_t worker = 0; worker < threads; ++worker)
                 pool.threads.emplace_back(work, worker);
         } catch (const std::system_error&) {
         }
         if (pool.threads.empty())
-            work(0);
-        std::size_t taken = 0;
+            return read_here(paths, reads, include_short, columns);
+        std::size_t in = 0;
         auto asked = std::chrono::steady_clock::now();
-        while (taken < count && !failed) {
-            while (taken < count && done[taken].load(std::memory_order_acquire))
-                take_in(reads[taken++], include_short, columns);
-            if (taken == count)
+        while (in < count && !failed) {
+            // At most a few hundred files at a time, so that signals are
+            // asked for however far ahead the readers are.
+            const std::size_t stop_at = std::min(count, in + 256);
+            while (in < stop_at && done[in].load(std::memory_order_acquire))
+                take_in(reads[in++], include_short, columns);
+            taken = in; // sequentially consistent with `waiting`, as the readers count it
+            if (waiting > 0) {
+                const std::lock_guard<std::mutex> held(mutex);
+                window.notify_all();
+            }
+            if (in == count)
                 break;
-            {
+            if (in < stop_at) {
                 std::unique_lock<std::mutex> held(mutex);
                 progress.wait_for(held, std::chrono::milliseconds(2),
                                   [&] { return finished == count || failed; });
@@ -515,12 +551,19 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
     const auto code_size = file_codes.itemsize();
     if (kind != 'i' || (code_size != 1 && code_size != 2 && code_size != 4))
         throw py::type_error("file codes: int8, int16 or int32 expected");
-    std::vector<std::string> paths;
-    paths.reserve(names.size());
-    for (const py::handle name : names) {
+    // The names' own bytes, NUL-terminated, kept alive by a tuple of them
+    // whatever becomes of the list while the lock is let go.
+    const py::tuple held(names);
+    std::vector<const char*> paths;
+    paths.reserve(held.size());
+    for (const py::handle name : held) {
         if (!PyBytes_Check(name.ptr()))
             throw py::type_error("names are bytes");
-        paths.push_back(checked_name(py::reinterpret_borrow<py::bytes>(name)));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()));
+        const char* const bytes = PyBytes_AS_STRING(name.ptr());
+        if (std::memchr(bytes, '\0', size) != nullptr)
+            throw py::value_error("embedded null byte");
+        paths.push_back(bytes);
     }
     std::vector<FileRead> reads(paths.size());
     Growing columns;
@@ -533,7 +576,6 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
         whole = readers <= 1 ? read_here(paths, reads, include_short, columns)
                              : read_on_threads(paths, reads, readers, include_short, columns);
         if (whole) {
-            std::vector<std::string>().swap(paths);
             row.resize(columns.series1.size());
             std::int32_t* at = row.data();
             for (const FileRead& read : reads) {
