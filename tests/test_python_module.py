@@ -70,7 +70,7 @@ def in_child(name, *args):
             f"t.{name}(*eval(sys.argv[2]))")
     done = subprocess.run([sys.executable, "-c", code, str(pathlib.Path(__file__).parent),
                            repr(args)], capture_output=True, text=True, check=False,
-                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"), timeout=120)
     assert done.returncode == 0, done.stderr
 
 
