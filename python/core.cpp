@@ -358,7 +358,7 @@ bool read_here(const std::vector<const char*>& paths, std::vector<FileRead>& rea
 // to be taken in, and readers that are that far ahead wait too, so that
 // the calling thread has a processor to take the files in and to see a
 // signal.
-constexpr std::size_t reading_window = 1024;
+constexpr std::size_t reading_window = 4096;
 
 // Reads every path on `threads` threads of its own, each taking the next
 // path in turn, so that that many reads are in flight (what hides the
@@ -397,6 +397,7 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
             return;
         std::unique_lock<std::mutex> held(mutex);
         ++waiting;
+        progress.notify_one(); // the calling thread has files to take in
         window.wait(held, [&] { return i < taken + reading_window || stop.stopped; });
         --waiting;
     };
@@ -466,8 +467,12 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
                 break;
             if (in < stop_at) {
                 std::unique_lock<std::mutex> held(mutex);
-                progress.wait_for(held, std::chrono::milliseconds(2),
-                                  [&] { return finished == count || failed; });
+                // Woken early by the last file, a failure, or a reader
+                // that waits for the window while the next file is done.
+                progress.wait_for(held, std::chrono::milliseconds(2), [&] {
+                    return finished == count || failed ||
+                           (waiting > 0 && done[in].load(std::memory_order_acquire));
+                });
             }
             const auto now = std::chrono::steady_clock::now();
             if (now - asked >= signal_interval) {
