@@ -8,6 +8,7 @@
 // reads or writes memory it does not own.
 #include "curvedump.hpp"
 #include "layout.hpp"
+#include "platform.hpp"
 #include "single.hpp"
 
 #include <pybind11/numpy.h>
@@ -15,10 +16,14 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -151,6 +156,23 @@ FileResult decoded_result(curvedump::Decoded&& d)
     return result;
 }
 
+// Whether a signal handler of Python's raised (KeyboardInterrupt for
+// SIGINT): asked from a thread that has let the lock go, so that Ctrl-C
+// ends a read that waits on a stream. The exception stays set for the
+// caller to throw.
+bool python_interrupted()
+{
+    const py::gil_scoped_acquire locked;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Throws the exception python_interrupted found, if a read ended for it.
+void throw_if_interrupted(int error)
+{
+    if (error == EINTR && PyErr_Occurred() != nullptr)
+        throw py::error_already_set();
+}
+
 FileResult decode_file(const py::bytes& name)
 {
     const std::string path = checked_name(name);
@@ -158,8 +180,11 @@ FileResult decode_file(const py::bytes& name)
     curvedump::Decoded decoded;
     {
         const py::gil_scoped_release unlocked;
-        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first);
+        curvedump::ReadStop stop;
+        stop.interrupted = python_interrupted;
+        decoded = curvedump::decode_file(path, error, curvedump::Scaling::binary64_first, &stop);
     }
+    throw_if_interrupted(error);
     if (error != 0) {
         FileResult failed;
         failed.error = error;
@@ -230,15 +255,22 @@ ConvertResult convert_path(const py::bytes& name)
     int status = 0;
     {
         const py::gil_scoped_release unlocked;
+        curvedump::ReadStop stop;
+        stop.interrupted = python_interrupted;
+        report.stop = &stop;
         status = curvedump::convert_file(
             path, [&console](std::string_view text) { console.append(text); }, &report);
     }
+    throw_if_interrupted(report.input_error);
     return {status, console_str(console), report.input_error, report.output_error, report.past_end};
 }
 
 // --- Many files at once: the columns of read_frame ---------------------------
 
-// One file as read_files reads it.
+// One file as read_files reads it: the figures of its report row. Its
+// values go into the columns as soon as every file before it is in, and
+// are then let go, so that the values of all the files are never held
+// twice.
 struct FileRead {
     int error = 0; // errno's value when it cannot be opened or read
     curvedump::Decoded decoded;
@@ -247,45 +279,231 @@ struct FileRead {
     std::size_t rows = 0;  // the shorter series' count, when included
 };
 
-// Reads every path into reads, on `threads` threads that take the next
-// path in turn; no Python object is touched. The first exception of any
-// thread (memory running out) is thrown again here.
-void read_all(const std::vector<std::string>& paths, std::vector<FileRead>& reads,
-              std::size_t threads)
+// The series columns as they grow, file after file in the order of the
+// paths.
+struct Growing {
+    std::vector<float> series1;
+    std::vector<float> series2;
+    std::size_t files = 0;       // to be taken in, in all
+    std::size_t files_taken = 0; // so far
+};
+
+// Takes the read file's rows into the columns (when it is included) and
+// lets its values go.
+void take_in(FileRead& read, bool include_short, Growing& columns)
 {
+    curvedump::Decoded& d = read.decoded;
+    if (read.error == 0 && d.status == curvedump::status_ok) {
+        read.past_end = curvedump::series_past_end(d);
+        read.included = read.past_end == 0 || include_short;
+        if (read.included) {
+            read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
+            const std::size_t at = columns.series1.size();
+            if (at + read.rows > columns.series1.capacity()) {
+                // Room for as many rows a file as so far, for every file,
+                // so that the columns are seldom moved.
+                const std::size_t seen = std::max<std::size_t>(columns.files_taken, 1);
+                const std::size_t guess = (at + read.rows) / seen * columns.files + read.rows;
+                const std::size_t room = std::max(guess, 2 * columns.series1.capacity());
+                columns.series1.reserve(room);
+                columns.series2.reserve(room);
+            }
+            columns.series1.resize(at + read.rows);
+            columns.series2.resize(at + read.rows);
+            const std::uint32_t* values = d.values.data();
+            const auto count1 = static_cast<std::size_t>(d.series1.count);
+            std::memcpy(columns.series1.data() + at, values, read.rows * sizeof(float));
+            std::memcpy(columns.series2.data() + at, values + count1, read.rows * sizeof(float));
+        }
+    }
+    std::vector<std::uint32_t>().swap(d.values);
+    ++columns.files_taken;
+}
+
+// How often the calling thread asks Python whether a signal came while
+// the files are read: Ctrl-C then ends the call within this, and the
+// readers soon after.
+constexpr auto signal_interval = std::chrono::milliseconds(20);
+
+// Reads every path on the calling thread, taking each file in as it
+// comes; asks Python for signals every signal_interval, and while a read
+// waits on a stream. False when a signal's handler raised (its exception
+// is set).
+bool read_here(const std::vector<const char*>& paths, std::vector<FileRead>& reads,
+               bool include_short, Growing& columns)
+{
+    curvedump::ReadStop stop;
+    stop.interrupted = python_interrupted;
+    curvedump::ReadBuffer buffer;
+    auto asked = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        reads[i].decoded = curvedump::decode_file(
+            paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
+        if (reads[i].error == EINTR && stop.stopped)
+            return false;
+        take_in(reads[i], include_short, columns);
+        if (i % 64 != 63)
+            continue;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - asked >= signal_interval) {
+            asked = now;
+            if (python_interrupted())
+                return false;
+        }
+    }
+    return true;
+}
+
+// How far past the files taken in the readers may go: their values wait
+// to be taken in, and readers that are that far ahead wait too, so that
+// the calling thread has a processor to take the files in and to see a
+// signal.
+constexpr std::size_t reading_window = 4096;
+
+// Reads every path on `threads` threads of its own, each taking the next
+// path in turn, so that that many reads are in flight (what hides the
+// latency of a network or FUSE mount), at most reading_window files past
+// the ones taken in. The calling thread takes the files in, in order, as
+// they are done, and asks Python for signals every signal_interval: when
+// a handler raises, it stops the readers (a reader waiting on a stream is
+// woken), joins them, and returns false with the exception set. Every
+// descriptor is closed by then. The first exception of a reader (memory
+// running out) is thrown again here.
+bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead>& reads,
+                     std::size_t threads, bool include_short, Growing& columns)
+{
+    const std::size_t count = paths.size();
+    std::unique_ptr<std::atomic<bool>[]> done(new std::atomic<bool>[count]);
+    for (std::size_t i = 0; i < count; ++i)
+        done[i].store(false, std::memory_order_relaxed);
     std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::atomic<std::size_t> taken{0};
+    std::atomic<std::size_t> waiting{0}; // readers waiting for the window
+    std::atomic<bool> failed{false};
+    std::mutex mutex;
+    std::condition_variable progress; // for the calling thread
+    std::condition_variable window;   // for the readers
+    curvedump::ReadStop stop;
+    if (curvedump::make_wake_up(stop) != 0)
+        throw std::bad_alloc(); // no descriptor left for the wake-up
     std::vector<std::exception_ptr> failures(threads);
+    const auto wake_collector = [&] {
+        const std::lock_guard<std::mutex> held(mutex);
+        progress.notify_one();
+    };
+    const auto wait_for_window = [&](std::size_t i) {
+        if (i < taken.load(std::memory_order_acquire) + reading_window)
+            return;
+        std::unique_lock<std::mutex> held(mutex);
+        ++waiting;
+        progress.notify_one(); // the calling thread has files to take in
+        window.wait(held, [&] { return i < taken + reading_window || stop.stopped; });
+        --waiting;
+    };
     const auto work = [&](std::size_t worker) {
         try {
-            for (std::size_t i = next++; i < paths.size(); i = next++)
-                reads[i].decoded = curvedump::decode_file(paths[i], reads[i].error);
+            curvedump::ReadBuffer buffer;
+            for (std::size_t i = next++; i < count; i = next++) {
+                wait_for_window(i);
+                if (stop.stopped)
+                    break;
+                reads[i].decoded = curvedump::decode_file(
+                    paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
+                done[i].store(true, std::memory_order_release);
+                if (finished.fetch_add(1) + 1 == count)
+                    wake_collector();
+            }
         } catch (...) {
             failures[worker] = std::current_exception();
-            next = paths.size(); // the others stop too
+            failed = true;
+            curvedump::stop_readers(stop);
+            wake_collector();
         }
     };
+    const auto stop_all = [&] {
+        curvedump::stop_readers(stop);
+        const std::lock_guard<std::mutex> held(mutex);
+        window.notify_all();
+    };
+    bool interrupted = false;
     {
         // Joined however this block ends; a thread the system cannot
-        // start leaves its share to the others.
+        // start leaves its share to the others, and with none started the
+        // calling thread reads.
         struct Pool {
             std::vector<std::thread> threads;
+            const std::function<void()>& stop_all;
             ~Pool()
             {
+                stop_all(); // for a way out by an exception
                 for (auto& thread : threads)
                     thread.join();
             }
-        } pool;
+        };
+        const std::function<void()> stopping = stop_all;
+        Pool pool{{}, stopping};
         try {
-            for (std::size_t worker = 1; worker < threads; ++worker)
+            for (std::size_t worker = 0; worker < threads; ++worker)
                 pool.threads.emplace_back(work, worker);
         } catch (const std::system_error&) {
         }
-        work(0);
+        if (pool.threads.empty())
+            return read_here(paths, reads, include_short, columns);
+        std::size_t in = 0;
+        auto asked = std::chrono::steady_clock::now();
+        while (in < count && !failed) {
+            // At most a few hundred files at a time, so that signals are
+            // asked for however far ahead the readers are.
+            const std::size_t stop_at = std::min(count, in + 256);
+            while (in < stop_at && done[in].load(std::memory_order_acquire))
+                take_in(reads[in++], include_short, columns);
+            taken = in; // sequentially consistent with `waiting`, as the readers count it
+            if (waiting > 0) {
+                const std::lock_guard<std::mutex> held(mutex);
+                window.notify_all();
+            }
+            if (in == count)
+                break;
+            if (in < stop_at) {
+                std::unique_lock<std::mutex> held(mutex);
+                // Woken early by the last file, a failure, or a reader
+                // that waits for the window while the next file is done.
+                progress.wait_for(held, std::chrono::milliseconds(2), [&] {
+                    return finished == count || failed ||
+                           (waiting > 0 && done[in].load(std::memory_order_acquire));
+                });
+            }
+            const auto now = std::chrono::steady_clock::now();
+            if (now - asked >= signal_interval) {
+                asked = now;
+                if (python_interrupted()) {
+                    interrupted = true;
+                    break;
+                }
+            }
+        }
     }
     for (const auto& failure : failures) {
         if (failure)
             std::rethrow_exception(failure);
     }
+    return !interrupted;
+}
+
+// The columns' values in a vector that a capsule owns, as an array over
+// them without a copy.
+template <typename T> py::array_t<T> owned_column(std::vector<T>&& values)
+{
+    const std::size_t count = values.size();
+    if (values.empty()) // numpy allocates memory of its own for a null pointer
+        values.reserve(1);
+    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    T* const data = owned->data();
+    const py::capsule owner(owned.get(),
+                            [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+    static_cast<void>(owned.release()); // the capsule owns it now
+    return {{static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(T))}, data, owner};
 }
 
 // The columns of read_frame and the report's figures. file_codes[i] is the
@@ -294,7 +512,8 @@ void read_all(const std::vector<std::string>& paths, std::vector<FileRead>& read
 // file_size (-1 where the file was not read whole) and included; consoles
 // maps the index of each refused path to the tool's console text for it.
 struct FrameResult {
-    py::array_t<std::int32_t> file;
+    py::array file; // in the file codes' integer type
+
     py::array_t<std::int32_t> row;
     py::array_t<float> series1;
     py::array_t<float> series2;
@@ -308,101 +527,110 @@ struct FrameResult {
     py::dict consoles;
 };
 
-// Where fill_columns writes: the columns' memory, taken with the lock held.
-struct Columns {
-    std::int32_t* file;
-    std::int32_t* row;
-    float* series1;
-    float* series2;
-};
-
-// Copies the included files' rows into the columns, in the order of the
-// paths; runs without the lock.
-void fill_columns(const std::vector<FileRead>& reads, const std::vector<std::int32_t>& file_codes,
-                  const Columns& columns)
+// The file column: each included file's code once for each of its rows,
+// in the codes' own integer type.
+template <typename Code>
+py::array file_column(const py::array& file_codes, const std::vector<FileRead>& reads,
+                      std::size_t rows)
 {
-    auto* const file = columns.file;
-    auto* const row = columns.row;
-    auto* const series1 = columns.series1;
-    auto* const series2 = columns.series2;
-    std::size_t at = 0;
-    for (std::size_t i = 0; i < reads.size(); ++i) {
-        const FileRead& read = reads[i];
-        if (!read.included)
-            continue;
-        const auto count1 = static_cast<std::size_t>(read.decoded.series1.count);
-        const std::uint32_t* values = read.decoded.values.data();
-        std::memcpy(series1 + at, values, read.rows * sizeof(float));
-        std::memcpy(series2 + at, values + count1, read.rows * sizeof(float));
-        std::fill_n(file + at, read.rows, file_codes[i]);
-        for (std::size_t r = 0; r < read.rows; ++r)
-            row[at + r] = static_cast<std::int32_t>(r);
-        at += read.rows;
+    const auto codes = py::array_t<Code, py::array::c_style>::ensure(file_codes);
+    if (!codes)
+        throw py::type_error("file codes: an integer array expected");
+    std::vector<Code> file(rows);
+    {
+        const Code* code = codes.data();
+        const py::gil_scoped_release unlocked;
+        Code* at = file.data();
+        for (std::size_t i = 0; i < reads.size(); ++i)
+            at = std::fill_n(at, reads[i].rows, code[i]);
     }
+    return owned_column(std::move(file));
 }
 
-FrameResult read_files(const py::list& names,
-                       const py::array_t<std::int32_t, py::array::c_style>& file_codes,
-                       std::size_t threads, bool include_short)
+FrameResult read_files(const py::list& names, const py::array& file_codes, std::size_t threads,
+                       bool include_short)
 {
     if (file_codes.ndim() != 1 || static_cast<std::size_t>(file_codes.size()) != names.size())
         throw py::value_error("one file code per name expected");
-    std::vector<std::string> paths;
-    paths.reserve(names.size());
-    for (const py::handle name : names) {
+    const auto kind = file_codes.dtype().kind();
+    const auto code_size = file_codes.itemsize();
+    if (kind != 'i' || (code_size != 1 && code_size != 2 && code_size != 4))
+        throw py::type_error("file codes: int8, int16 or int32 expected");
+    // The names' own bytes, NUL-terminated, kept alive by a tuple of them
+    // whatever becomes of the list while the lock is let go.
+    const py::tuple held(names);
+    std::vector<const char*> paths;
+    paths.reserve(held.size());
+    for (const py::handle name : held) {
         if (!PyBytes_Check(name.ptr()))
             throw py::type_error("names are bytes");
-        paths.push_back(checked_name(py::reinterpret_borrow<py::bytes>(name)));
+        const auto size = static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()));
+        const char* const bytes = PyBytes_AS_STRING(name.ptr());
+        if (std::memchr(bytes, '\0', size) != nullptr)
+            throw py::value_error("embedded null byte");
+        paths.push_back(bytes);
     }
-    const std::vector<std::int32_t> codes(file_codes.data(), file_codes.data() + names.size());
     std::vector<FileRead> reads(paths.size());
-    std::size_t rows = 0;
+    Growing columns;
+    columns.files = paths.size();
+    std::vector<std::int32_t> row;
+    bool whole = true;
     {
         const py::gil_scoped_release unlocked;
-        read_all(paths, reads,
-                 std::clamp<std::size_t>(threads, 1, std::max<std::size_t>(1, paths.size())));
-        for (FileRead& read : reads) {
-            const curvedump::Decoded& d = read.decoded;
-            if (read.error != 0 || d.status != curvedump::status_ok)
-                continue;
-            read.past_end = curvedump::series_past_end(d);
-            read.included = read.past_end == 0 || include_short;
-            if (read.included)
-                read.rows = static_cast<std::size_t>(std::min(d.series1.count, d.series2.count));
-            rows += read.rows;
+        const std::size_t readers = std::min(threads, paths.size());
+        whole = readers <= 1 ? read_here(paths, reads, include_short, columns)
+                             : read_on_threads(paths, reads, readers, include_short, columns);
+        if (whole) {
+            row.resize(columns.series1.size());
+            std::int32_t* at = row.data();
+            for (const FileRead& read : reads) {
+                for (std::size_t r = 0; r < read.rows; ++r)
+                    *at++ = static_cast<std::int32_t>(r);
+            }
         }
     }
-    const auto row_count = static_cast<py::ssize_t>(rows);
-    const auto path_count = static_cast<py::ssize_t>(paths.size());
-    FrameResult out{py::array_t<std::int32_t>(row_count),  py::array_t<std::int32_t>(row_count),
-                    py::array_t<float>(row_count),         py::array_t<float>(row_count),
-                    py::array_t<std::int32_t>(path_count), py::array_t<std::int8_t>(path_count),
-                    py::array_t<std::int8_t>(path_count),  py::array_t<std::int32_t>(path_count),
-                    py::array_t<std::int32_t>(path_count), py::array_t<std::int64_t>(path_count),
-                    py::array_t<bool>(path_count),         py::dict()};
-    const Columns columns{out.file.mutable_data(), out.row.mutable_data(),
-                          out.series1.mutable_data(), out.series2.mutable_data()};
-    {
-        const py::gil_scoped_release unlocked;
-        fill_columns(reads, codes, columns);
-    }
-    for (std::size_t n = 0; n < reads.size(); ++n) {
-        const auto i = static_cast<py::ssize_t>(n);
-        const FileRead& read = reads[n];
+    if (!whole)
+        throw py::error_already_set();
+    const std::size_t rows = row.size();
+    const auto path_count = static_cast<py::ssize_t>(reads.size());
+    FrameResult out{code_size == 1   ? file_column<std::int8_t>(file_codes, reads, rows)
+                    : code_size == 2 ? file_column<std::int16_t>(file_codes, reads, rows)
+                                     : file_column<std::int32_t>(file_codes, reads, rows),
+                    owned_column(std::move(row)),
+                    owned_column(std::move(columns.series1)),
+                    owned_column(std::move(columns.series2)),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int8_t>(path_count),
+                    py::array_t<std::int8_t>(path_count),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int32_t>(path_count),
+                    py::array_t<std::int64_t>(path_count),
+                    py::array_t<bool>(path_count),
+                    py::dict()};
+    // Each column written through its pointer: the arrays are new, one
+    // value a path.
+    auto* const error = out.error.mutable_data();
+    auto* const status = out.status.mutable_data();
+    auto* const past_end = out.past_end.mutable_data();
+    auto* const count1 = out.count1.mutable_data();
+    auto* const count2 = out.count2.mutable_data();
+    auto* const file_size = out.file_size.mutable_data();
+    auto* const included = out.included.mutable_data();
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        const FileRead& read = reads[i];
         const curvedump::Decoded& d = read.decoded;
         const bool refused = read.error == 0 && d.status != curvedump::status_ok;
         // A file too large is not read whole, and one not read has no size.
         const bool sized = read.error == 0 && d.status != curvedump::status_too_large;
-        out.error.mutable_at(i) = read.error;
-        out.status.mutable_at(i) =
-            static_cast<std::int8_t>(read.error != 0 ? curvedump::status_input : d.status);
-        out.past_end.mutable_at(i) = static_cast<std::int8_t>(read.past_end);
-        out.count1.mutable_at(i) = d.series1.count;
-        out.count2.mutable_at(i) = d.series2.count;
-        out.file_size.mutable_at(i) = sized ? static_cast<std::int64_t>(d.file_size) : -1;
-        out.included.mutable_at(i) = read.included;
+        error[i] = read.error;
+        status[i] = static_cast<std::int8_t>(read.error != 0 ? curvedump::status_input : d.status);
+        past_end[i] = static_cast<std::int8_t>(read.past_end);
+        count1[i] = d.series1.count;
+        count2[i] = d.series2.count;
+        file_size[i] = sized ? static_cast<std::int64_t>(d.file_size) : -1;
+        included[i] = read.included;
         if (refused)
-            out.consoles[py::int_(n)] = console_str(curvedump::console_lines(d));
+            out.consoles[py::int_(i)] = console_str(curvedump::console_lines(d));
     }
     return out;
 }

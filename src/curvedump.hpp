@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -95,18 +96,33 @@ Conversion convert_image(std::span<const unsigned char> image, std::size_t bytes
 
 // --- The run (run.cpp) ------------------------------------------------------
 
+// What can end a read that waits on a stream from outside (platform.hpp).
+struct ReadStop;
+
+// An image kept from one decode_file to the next on one thread, so that
+// reading many files neither allocates an image for each nor clears more
+// than the bytes an earlier file left past this one's end.
+struct ReadBuffer {
+    std::unique_ptr<unsigned char[]> image;
+    std::size_t written = 0; // bytes past which the image holds zeros
+};
+
 // Reads the file at path as the tool does and decodes it. When the file
-// cannot be opened or read, error gets errno's value and the result is empty.
-Decoded decode_file(const std::string& path, int& error, Scaling scaling = Scaling::integer);
+// cannot be opened or read, error gets errno's value and the result is
+// empty; a read that `stop` ended gives EINTR.
+Decoded decode_file(const std::string& path, int& error, Scaling scaling = Scaling::integer,
+                    ReadStop* stop = nullptr, ReadBuffer* buffer = nullptr);
 
 // What a conversion found beside its status: errno's value when the input
 // could not be opened or read, or the output not opened or written (0 when
 // there was no such failure or the system gave no errno), and
-// series_past_end of the file converted.
+// series_past_end of the file converted. `stop`, given by the caller, can
+// end a read that waits on a stream (input_error is then EINTR).
 struct ConvertReport {
     int input_error = 0;
     int output_error = 0;
     int past_end = 0;
+    ReadStop* stop = nullptr;
 };
 
 // Converts the file at input_path to input_path + ".txt", handing each piece

@@ -1,6 +1,6 @@
-// The input read and the output written, on every platform: the checks on
-// the output name, the plan they give, and the plan carried out with the
-// system calls of system_calls.hpp.
+// The output written, on every platform: the checks on the output name,
+// the plan they give, and the plan carried out with the system calls of
+// system_calls.hpp.
 #include "output_plan.hpp"
 #include "platform.hpp"
 #include "system_calls.hpp"
@@ -12,19 +12,6 @@
 #include <random>
 
 namespace curvedump {
-
-ReadInput read_input(std::FILE* input, std::span<unsigned char> image)
-{
-    errno = 0; // the C library need not set it for a failed read
-    // The image is read into memory of its own in one call: a stream
-    // buffer would only add a copy, and its allocation a stat call.
-    std::setvbuf(input, nullptr, _IONBF, 0);
-    ReadInput read;
-    read.bytes = std::fread(image.data(), 1, image.size(), input);
-    if (std::ferror(input) != 0)
-        read.error = errno != 0 ? errno : EIO;
-    return read;
-}
 
 namespace {
 
@@ -224,9 +211,9 @@ OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, 
 
 } // namespace
 
-OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::string_view text)
+OutputOutcome write_output_file(const std::string& path, os::RawHandle input, std::string_view text)
 {
-    const os::Described in = os::describe_input(input);
+    const os::Described in = os::describe(input);
     if (in.error != 0)
         return {OutputResult::cannot_open, in.error};
     const OutputName output = split_output_path(path);

@@ -6,9 +6,13 @@
 // nearest one).
 #pragma once
 
+#include "system_calls.hpp"
+
+#include <atomic>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -44,29 +48,45 @@ const TemporaryFileRecord& record_temporary_files(std::span<const int> signals);
 
 // --- Files -------------------------------------------------------------------
 
-// An open C stream, closed when it goes out of scope.
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-// The input, opened for binary reading and not inherited by processes
-// started while it is open (the Python module converts in threads); null
-// when it cannot be, with the error.
+// The input, open for reading and not inherited by processes started
+// while it is open (the Python module converts in threads); closed when it
+// goes out of scope. None when it cannot be opened, with the error. A FIFO
+// with no writer does not stall the open: it reads as empty.
 struct OpenedInput {
-    File file;
+    os::Handle input;
     int error = 0;
 };
 OpenedInput open_input(const std::string& path);
 
-// Reads up to image.size() bytes in one request (a short count is the
-// whole file). A read that fails (a directory, say) gives its error
-// (EIO when the system names none): it is not an empty file.
+// What stops a read that waits on a stream (a FIFO with a silent writer, a
+// terminal). From another thread: stop_readers sets `stopped` and makes
+// the wake-up readable, which a waiting reader polls beside its input. On
+// the reading thread itself: `interrupted`, when set, is asked at least
+// every 50 ms while the read waits, and ends it (setting `stopped`) when
+// it says so. A read ended either way gives EINTR. Regular files are never
+// waited on.
+struct ReadStop {
+    std::atomic<bool> stopped{false};
+    os::Handle wake_read;  // readable once stopped (POSIX: a pipe)
+    os::Handle wake_write; // written by stop_readers
+    std::function<bool()> interrupted;
+};
+// Gives `stop` its wake-up (POSIX: a pipe; Win32: none, a reader there
+// sees `stopped` between its reads); the error when it cannot be made.
+int make_wake_up(ReadStop& stop);
+void stop_readers(ReadStop& stop);
+
+// Reads up to image.size() bytes with as few system calls as the input
+// allows. A file read at an offset (a regular file, a disk) takes one
+// read, whose count is final: a short count is its end. A stream (a FIFO,
+// a terminal) is read until its end or a full image, and its waits can be
+// ended by `stop`. A read that fails (a directory, say) gives its error:
+// it is not an empty file. Signals that interrupt a read are retried.
 struct ReadInput {
     std::size_t bytes = 0;
     int error = 0;
 };
-ReadInput read_input(std::FILE* input, std::span<unsigned char> image);
+ReadInput read_input(os::RawHandle input, std::span<unsigned char> image, ReadStop* stop = nullptr);
 
 // What became of the output text.
 enum class OutputResult {
@@ -92,7 +112,8 @@ struct OutputOutcome {
 // has room reserved for the text (Linux, Windows): when there is none, it keeps
 // its bytes and size. A write in place that fails after its first byte
 // empties the file and removes it when reached by its own name.
-OutputOutcome write_output_file(const std::string& path, std::FILE* input, std::string_view text);
+OutputOutcome write_output_file(const std::string& path, os::RawHandle input,
+                                std::string_view text);
 
 // --- Console -----------------------------------------------------------------
 

@@ -25,29 +25,49 @@ void print_line(const Print& print, std::string_view line)
 // zero past what was read. error is errno's value when the file cannot be
 // opened or read; the input stays open for the output's checks.
 struct LoadedInput {
-    File file;
-    std::unique_ptr<unsigned char[]> image;
+    os::Handle file;
+    std::unique_ptr<unsigned char[]> owned; // the image, unless a ReadBuffer holds it
+    const unsigned char* image = nullptr;
     std::size_t bytes_read = 0;
     int error = 0;
 };
 
-LoadedInput load_input(const std::string& path)
+LoadedInput load_input(const std::string& path, ReadStop* stop, ReadBuffer* buffer)
 {
     LoadedInput loaded;
     OpenedInput opened = open_input(path);
-    loaded.file = std::move(opened.file);
+    loaded.file = std::move(opened.input);
     loaded.error = opened.error;
-    if (!loaded.file)
+    if (!loaded.file.open())
         return loaded;
-    // Every byte is written before it is read: no need to clear it first
-    // (new[] without "()" leaves the bytes uninitialised).
-    loaded.image.reset(new unsigned char[image_size]);
-    const std::span<unsigned char> image(loaded.image.get(), image_size);
-    const ReadInput read = read_input(loaded.file.get(), image);
+    unsigned char* image = nullptr;
+    std::size_t dirty = image_size;
+    if (buffer == nullptr) {
+        // Every byte is written before it is read: no need to clear it
+        // first (new[] without "()" leaves the bytes uninitialised).
+        loaded.owned.reset(new unsigned char[image_size]);
+        image = loaded.owned.get();
+    } else {
+        if (!buffer->image) {
+            buffer->image.reset(new unsigned char[image_size]);
+            buffer->written = image_size;
+        }
+        image = buffer->image.get();
+        dirty = buffer->written;
+        buffer->written = image_size; // until this read is known to have ended well
+    }
+    loaded.image = image;
+    const ReadInput read = read_input(loaded.file.raw, {image, image_size}, stop);
     loaded.bytes_read = read.bytes;
     loaded.error = read.error;
-    if (read.error == 0)
-        std::fill(image.begin() + static_cast<std::ptrdiff_t>(read.bytes), image.end(), 0);
+    if (read.error == 0) {
+        // Zeros past the end: only where an earlier read of the buffer
+        // left bytes.
+        if (dirty > read.bytes)
+            std::fill(image + read.bytes, image + dirty, 0);
+        if (buffer != nullptr)
+            buffer->written = read.bytes;
+    }
     return loaded;
 }
 
@@ -56,7 +76,7 @@ LoadedInput load_input(const std::string& path)
 // cannot be written leaves no partial file behind that could pass for a
 // result. output_error gets the failure's errno value (none for the input
 // itself).
-int write_output(const std::string& output_path, std::FILE* input, const std::string& output,
+int write_output(const std::string& output_path, os::RawHandle input, const std::string& output,
                  const Print& print, int& output_error)
 {
     const OutputOutcome outcome = write_output_file(output_path, input, output);
@@ -77,13 +97,13 @@ int write_output(const std::string& output_path, std::FILE* input, const std::st
 
 int convert(const std::string& input_path, const Print& print, ConvertReport& report)
 {
-    const LoadedInput input = load_input(input_path);
+    const LoadedInput input = load_input(input_path, report.stop, nullptr);
     report.input_error = input.error;
-    if (!input.file || input.error != 0) {
+    if (!input.file.open() || input.error != 0) {
         print_line(print, "Cannot open " + input_path);
         return status_input;
     }
-    Conversion conversion = convert_image({input.image.get(), image_size}, input.bytes_read);
+    Conversion conversion = convert_image({input.image, image_size}, input.bytes_read);
     report.past_end = conversion.past_end;
     if (conversion.status != status_ok) {
         print(conversion.console);
@@ -93,24 +113,26 @@ int convert(const std::string& input_path, const Print& print, ConvertReport& re
     conversion.console += "converting : " + input_path + " -> " + output_path;
     append_line_end(conversion.console);
     print(conversion.console);
-    return write_output(output_path, input.file.get(), conversion.output, print,
-                        report.output_error);
+    return write_output(output_path, input.file.raw, conversion.output, print, report.output_error);
 }
 
 } // namespace
 
-Decoded decode_file(const std::string& path, int& error, Scaling scaling)
+Decoded decode_file(const std::string& path, int& error, Scaling scaling, ReadStop* stop,
+                    ReadBuffer* buffer)
 {
-    const LoadedInput input = load_input(path);
+    const LoadedInput input = load_input(path, stop, buffer);
     error = input.error;
-    if (!input.file || error != 0)
+    if (!input.file.open() || error != 0)
         return {};
-    return decode_image({input.image.get(), image_size}, input.bytes_read, scaling);
+    return decode_image({input.image, image_size}, input.bytes_read, scaling);
 }
 
 int convert_file(std::string_view input_path, const Print& print, ConvertReport* report)
 {
     ConvertReport found;
+    if (report != nullptr)
+        found.stop = report->stop;
     try {
         const int status = convert(std::string(input_path), print, found);
         if (report != nullptr)

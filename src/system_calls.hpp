@@ -85,9 +85,6 @@ struct Described {
 };
 Described describe(RawHandle raw);
 
-// The input's identity, from its open stream.
-Described describe_input(std::FILE* input);
-
 // The output's folder: POSIX opens it once and takes every later step
 // relative to it; Win32 keeps its path (with its separator, or empty for
 // the current folder) and works with full names.

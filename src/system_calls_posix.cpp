@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -76,20 +77,109 @@ const TemporaryFileRecord& record_temporary_files(std::span<const int> signals)
 OpenedInput open_input(const std::string& path)
 {
     // A FIFO with no writer would block the open for ever and stall a
-    // batch: opened without blocking, it reads as empty instead; the read
-    // blocks again as usual, for a FIFO whose writer is there.
+    // batch: opened without blocking, it reads as empty instead. The flag
+    // stays: a stream is read when poll says it has bytes (read_input), and
+    // a regular file or a disk ignores it.
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return {nullptr, errno};
-    // Its status flags are the ones just asked for: cleared whole, without
-    // reading them first (each system call counts in a read this short).
-    std::FILE* const file = ::fcntl(fd, F_SETFL, 0) == 0 ? ::fdopen(fd, "rb") : nullptr;
-    if (file == nullptr) {
-        const int error = errno;
-        ::close(fd);
-        return {nullptr, error};
+        return {os::Handle(), errno};
+    return {os::Handle(fd), 0};
+}
+
+int make_wake_up(ReadStop& stop)
+{
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return errno;
+    stop.wake_read = os::Handle(ends[0]);
+    stop.wake_write = os::Handle(ends[1]);
+    return 0;
+}
+
+void stop_readers(ReadStop& stop)
+{
+    stop.stopped = true;
+    if (stop.wake_write.open()) {
+        const char byte = 1; // never read: every poll from now on sees it
+        while (::write(static_cast<int>(stop.wake_write.raw), &byte, 1) < 0 && errno == EINTR) {
+        }
     }
-    return {File(file), 0};
+}
+
+namespace {
+
+// How often a read that waits asks its own thread's `interrupted`.
+constexpr int interruption_interval_ms = 50;
+
+// Waits until the stream at fd has bytes, its end, or an error: false when
+// `stop` ends the wait first.
+bool wait_for_bytes(int fd, ReadStop* stop)
+{
+    const bool wake = stop != nullptr && stop->wake_read.open();
+    const bool ask = stop != nullptr && stop->interrupted;
+    pollfd watched[2] = {{fd, POLLIN, 0},
+                         {wake ? static_cast<int>(stop->wake_read.raw) : -1, POLLIN, 0}};
+    for (;;) {
+        if (stop != nullptr && stop->stopped)
+            return false;
+        const int ready = ::poll(watched, 2, ask ? interruption_interval_ms : -1);
+        if (ready > 0)
+            return watched[1].revents == 0;
+        if (ready < 0 && errno != EINTR)
+            return true; // the read reports what is wrong
+        if (ask && stop->interrupted()) {
+            stop->stopped = true;
+            return false;
+        }
+    }
+}
+
+// A stream from where it is, until its end or a full image; the descriptor
+// does not block, so each wait is a poll that `stop` can end.
+ReadInput read_stream(int fd, std::span<unsigned char> image, ReadStop* stop)
+{
+    ReadInput read;
+    while (read.bytes < image.size()) {
+        const ssize_t got = ::read(fd, image.data() + read.bytes, image.size() - read.bytes);
+        if (got > 0) {
+            read.bytes += static_cast<std::size_t>(got);
+        } else if (got == 0) {
+            break;
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!wait_for_bytes(fd, stop)) {
+                read.error = EINTR;
+                break;
+            }
+        } else if (errno != EINTR) {
+            read.error = errno;
+            break;
+        }
+    }
+    return read;
+}
+
+} // namespace
+
+ReadInput read_input(os::RawHandle input, std::span<unsigned char> image, ReadStop* stop)
+{
+    // One positioned read: a file that takes it (a regular file, a disk)
+    // gives all it has up to image.size() bytes, and a short count is its
+    // end, so no second read is made to find the end. A stream refuses it
+    // with ESPIPE, and is read as before.
+    const int fd = static_cast<int>(input);
+    ssize_t got = 0;
+    do {
+        got = ::pread(fd, image.data(), image.size(), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got >= 0)
+        return {static_cast<std::size_t>(got), 0};
+    if (errno == ESPIPE)
+        return read_stream(fd, image, stop);
+    // A device with nothing ready, which poll may not wait for: read as
+    // before, blocking.
+    if ((errno == EAGAIN || errno == EWOULDBLOCK) && ::fcntl(fd, F_SETFL, 0) == 0)
+        return read_stream(fd, image, stop);
+    return {0, errno};
 }
 
 void write_console(std::FILE* console, std::string_view text)
@@ -234,8 +324,6 @@ Described describe(RawHandle raw)
     }
     return described(st);
 }
-
-Described describe_input(std::FILE* input) { return describe(::fileno(input)); }
 
 OpenedFolder open_folder(const std::string& path)
 {

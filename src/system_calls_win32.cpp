@@ -144,12 +144,45 @@ OpenedInput open_input(const std::string& path)
 {
     const std::wstring name = system_path(path);
     if (name.empty())
-        return {nullptr, unnamed_error(path)};
-    // "N": the handle is not inherited by processes started meanwhile.
-    std::FILE* const file = _wfopen(name.c_str(), L"rbN");
-    if (file == nullptr)
-        return {nullptr, errno};
-    return {File(file), 0};
+        return {os::Handle(), unnamed_error(path)};
+    // Shared as the C runtime's fopen shares it; the handle is not
+    // inherited by processes started meanwhile (no security attributes).
+    const HANDLE handle =
+        CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return {os::Handle(), last_error()};
+    return {os::Handle(raw_from(handle)), 0};
+}
+
+int make_wake_up(ReadStop& /*stop*/) { return 0; }
+
+void stop_readers(ReadStop& stop) { stop.stopped = true; }
+
+ReadInput read_input(os::RawHandle input, std::span<unsigned char> image, ReadStop* stop)
+{
+    // Until the image is full or the file ends: a pipe whose writer has
+    // gone ends it too. A stop is seen between reads.
+    ReadInput read;
+    while (read.bytes < image.size()) {
+        if (stop != nullptr && stop->stopped) {
+            read.error = EINTR;
+            break;
+        }
+        const auto piece = static_cast<DWORD>(
+            std::min<std::size_t>(image.size() - read.bytes, std::size_t{1} << 30));
+        DWORD got = 0;
+        if (ReadFile(handle_from(input), image.data() + read.bytes, piece, &got, nullptr) == 0) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF)
+                read.error = errno_from(error);
+            break;
+        }
+        if (got == 0)
+            break;
+        read.bytes += got;
+    }
+    return read;
 }
 
 void write_console(std::FILE* console, std::string_view text)
@@ -366,17 +399,6 @@ Described describe(RawHandle raw)
     d.size = std::uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     d.names = info.nNumberOfLinks;
     return d;
-}
-
-Described describe_input(std::FILE* input)
-{
-    const HANDLE handle = handle_of(input);
-    if (handle == nullptr) {
-        Described failed;
-        failed.error = EBADF;
-        return failed;
-    }
-    return describe(raw_from(handle));
 }
 
 OpenedFolder open_folder(const std::string& path)

@@ -447,6 +447,44 @@ TEST_F(EndToEnd, EmptyFileCreatesNoOutput)
     }
 }
 
+// A signal that interrupts the input's read (strace makes the read fail
+// with EINTR once) does not end the run: the read is made again.
+TEST_F(EndToEnd, InterruptedReadIsMadeAgain)
+{
+#ifdef _WIN32
+    GTEST_SKIP() << "needs strace";
+#else
+    if (std::system("strace -V > /dev/null 2>&1") != 0)
+        GTEST_SKIP() << "needs strace";
+    if (!words(std::getenv("CURVEDUMP_WRAPPER")).empty() || !words(CURVEDUMP_EMULATOR).empty())
+        GTEST_SKIP() << "strace must trace the tool itself, not a wrapper or an emulator";
+    struct ReadCase {
+        const char* what;
+        const char* input;
+        const char* call;  // the read that fails once
+        const char* setup; // shell commands before the run
+    };
+    const ReadCase cases[] = {
+        {"a regular file's one read", "x.bin", "pread64", ":"},
+        {"a read of a FIFO whose writer sends the file", "f.bin", "read",
+         "mkfifo f.bin && { cat x.bin > f.bin & }"},
+    };
+    write_file(dir / "x.bin", test_image::small_example());
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string script =
+            "cd '" + dir.string() + "' && " + c.setup + " && " + under_strace + "-o /dev/null -P " +
+            c.input + " -e inject=" + c.call + ":error=EINTR:when=1 '" + build_path(CURVEDUMP_EXE) +
+            "' " + c.input + " > console.out 2> /dev/null; echo $? > status";
+        ASSERT_EQ(std::system(script.c_str()), 0) << script;
+        EXPECT_EQ(read_file(dir / "status"), "0\n");
+        EXPECT_EQ(read_file(dir / "console.out"), converted_console(c.input));
+        EXPECT_EQ(read_file(dir / (std::string(c.input) + ".txt")),
+                  test_image::small_example_output);
+    }
+#endif
+}
+
 TEST_F(EndToEnd, FileSizeLimit)
 {
     std::vector<unsigned char> file = test_image::small_example();
@@ -1480,19 +1518,16 @@ TEST_F(EndToEnd, TheInputAsOpened)
     for (const InputCase& c : cases) {
         SCOPED_TRACE(c.what);
         const curvedump::OpenedInput opened = curvedump::open_input(c.path);
-        const curvedump::File& file = opened.file;
         EXPECT_EQ(opened.error, c.error);
-        EXPECT_EQ(file != nullptr, c.error == 0);
-        if (!file)
+        EXPECT_EQ(opened.input.open(), c.error == 0);
+        if (!opened.input.open())
             continue;
 #ifdef _WIN32
         DWORD flags = 0;
-        ASSERT_NE(GetHandleInformation(
-                      reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file.get()))), &flags),
-                  0);
+        ASSERT_NE(GetHandleInformation(reinterpret_cast<HANDLE>(opened.input.raw), &flags), 0);
         EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
 #else
-        EXPECT_NE(fcntl(fileno(file.get()), F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_NE(fcntl(static_cast<int>(opened.input.raw), F_GETFD) & FD_CLOEXEC, 0);
 #endif
     }
 }

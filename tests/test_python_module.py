@@ -20,11 +20,14 @@ import os
 import pathlib
 import pickle
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
 import threading
+import time
+import traceback
 import warnings
 
 import numpy as np
@@ -67,7 +70,7 @@ def in_child(name, *args):
             f"t.{name}(*eval(sys.argv[2]))")
     done = subprocess.run([sys.executable, "-c", code, str(pathlib.Path(__file__).parent),
                            repr(args)], capture_output=True, text=True, check=False,
-                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"))
+                          env=dict(os.environ, PYTHONDONTWRITEBYTECODE="1"), timeout=120)
     assert done.returncode == 0, done.stderr
 
 
@@ -278,11 +281,32 @@ REFUSALS = [
     ("invalid descriptor", lambda p: p.write_bytes(data_file((ONE, 0, [], 4), (ONE, 0, [], -4 & 0xFFFF))),
      curvedump.read, 5, "invalid descriptor for series 2"),
     ("both series empty", lambda p: p.write_bytes(b""), curvedump.read, 3, "Cannot allocate memory"),
+    # Streams and devices, read as the tool reads them.
+    ("a FIFO with no writer: empty at once", os.mkfifo, curvedump.read, 3,
+     "Cannot allocate memory"),
+    ("a FIFO whose writer sends 40,000 bytes in pieces", lambda p: fifo_writer(p, [bytes(9000)] * 5),
+     curvedump.read, 4, "memory overflow"),
+    ("/dev/zero", lambda p: p.symlink_to("/dev/zero"), curvedump.read, 4, "memory overflow"),
     ("output is the input, hard-linked",
      lambda p: (p.write_bytes(data_file((ONE, 0, [ONE], 4), (ONE, 0, [ONE], 4))),
                 os.link(p, p.with_name("x.bin.txt"))),
      curvedump.convert, 1, "cannot open {}.txt"),
 ]
+
+
+def fifo_writer(path, pieces, pause=0.05):
+    """A FIFO at path, already open for writing, and a thread that sends
+    each piece, pausing before each, then closes it (the FIFO's end)."""
+    os.mkfifo(path)
+    writer = os.open(path, os.O_RDWR)
+
+    def write():
+        for piece in pieces:
+            time.sleep(pause)
+            os.write(writer, piece)
+        os.close(writer)
+
+    threading.Thread(target=write, daemon=True).start()
 
 
 @pytest.mark.parametrize("what, make_file, call, status, message", REFUSALS,
@@ -291,7 +315,7 @@ def test_refusals_carry_the_status_and_message(what, make_file, call, status, me
     path = tmp_path / "x.bin"
     if make_file:
         make_file(path)
-    before = path.read_bytes() if path.exists() else None
+    before = path.read_bytes() if path.is_file() else None
     with pytest.raises(curvedump.Error) as refused:
         call(path)
     assert isinstance(refused.value, ValueError)
@@ -962,6 +986,58 @@ def test_threads_and_processes():
         assert pool.submit(curvedump.read, SAMPLES[0]).result().text() == expected
 
 
+# Ctrl-C while a read works or waits: a FIFO whose writer sends nothing
+# never ends, so the signal always lands inside the module's reading (1 s
+# in), whether the readers are still on the regular files or waiting.
+INTERRUPTED = {
+    "read of a FIFO whose writer sends nothing": lambda fifo, good: curvedump.read(fifo),
+    "convert of a FIFO whose writer sends nothing": lambda fifo, good: curvedump.convert(fifo),
+    "read_frame on threads, the FIFO first, then 300,000 files":
+        lambda fifo, good: curvedump.read_frame([fifo] + [good] * 300_000),
+    "read_frame one file at a time, 300,000 files, then the FIFO":
+        lambda fifo, good: curvedump.read_frame([good] * 300_000 + [fifo], max_in_flight=1),
+    "read_frame of 20 paths, the calling thread's":
+        lambda fifo, good: curvedump.read_frame([good] * 19 + [fifo]),
+}
+
+
+def interrupted_read(what, folder):
+    """In a child: SIGINT 1 s into the call; KeyboardInterrupt must come
+    from the module within 5 s, with no thread or descriptor left."""
+    good, fifo = os.path.join(folder, "good.bin"), os.path.join(folder, "silent.bin")
+    shutil.copyfile(SAMPLES[0], good)
+    os.mkfifo(fifo)
+    writer = os.open(fifo, os.O_RDWR)  # a writer that sends nothing
+    descriptors = sorted(os.listdir("/proc/self/fd"))
+    threads = sorted(os.listdir("/proc/self/task"))
+    sent = []
+    timer = threading.Timer(1.0, lambda: (sent.append(time.monotonic()),
+                                          os.kill(os.getpid(), signal.SIGINT)))
+    timer.start()
+    with pytest.raises(KeyboardInterrupt) as raised:
+        INTERRUPTED[what](fifo, os.fsencode(good))
+    stopped = time.monotonic()
+    timer.join()
+    assert stopped - sent[0] < 5
+    assert "_core." in traceback.extract_tb(raised.value.__traceback__)[-1].line
+    # No reader thread left (the module joins them; the timer's own thread,
+    # joined by Python, may take a moment more to be gone).
+    for _ in range(500):
+        if sorted(os.listdir("/proc/self/task")) == threads:
+            break
+        time.sleep(0.01)
+    assert sorted(os.listdir("/proc/self/task")) == threads
+    assert sorted(os.listdir("/proc/self/fd")) == descriptors
+    os.close(writer)
+
+
+@pytest.mark.parametrize("what", list(INTERRUPTED))
+def test_ctrl_c_stops_a_read(what, tmp_path):
+    if not hasattr(os, "mkfifo"):
+        pytest.skip("needs a FIFO")
+    in_child("interrupted_read", what, str(tmp_path))
+
+
 # --- Short files per call ----------------------------------------------------
 
 SHORT = data_file((ONE, 0, [ONE, 0x40000000], 8), (ONE, 0x40200000, [], 8), 300)
@@ -1024,13 +1100,17 @@ ARCHIVE = {
     "bad-descriptor.bin": data_file((ONE, 0, [], 4), (ONE, 0, [], -4 & 0xFFFF)),
     "missing.bin": None,
     "folder.bin": lambda p: p.mkdir(),
+    "fifo.bin": os.mkfifo,  # no writer: empty at once
+    "zero.bin": lambda p: p.symlink_to("/dev/zero"),
 }
 # Lists of paths: every kind (and one given twice, with its other kind of
-# name), and the files read() accepts.
+# name), and the files read() accepts. In Dask's rows, in partitions of 6,
+# every partition's first failure is a refusal (curvedump.Error), since
+# the partitions fail in any order.
 PATH_LISTS = {
-    "mixed": ["good.bin", "nan-inf.bin", "short.bin", "empty.bin", "too-large.bin",
-              "bad-descriptor.bin", "missing.bin", "folder.bin", "overlapping.bin",
-              "series2-empty.bin", b"good.bin"],
+    "mixed": ["good.bin", "nan-inf.bin", "short.bin", "empty.bin", "fifo.bin", "zero.bin",
+              "too-large.bin", "bad-descriptor.bin", "missing.bin", "folder.bin",
+              "overlapping.bin", "series2-empty.bin", b"good.bin"],
     "readable": ["good.bin", "nan-inf.bin", "overlapping.bin", "series2-empty.bin",
                  "short.bin", "good.bin"],
 }
@@ -1043,6 +1123,9 @@ def make_archive(root):
         elif make is not None:
             make(root / name)
     return root
+
+
+PATH_LISTS["mixed, 65 paths: read on threads"] = PATH_LISTS["mixed"] * 5
 
 
 def archive_paths(root, which):
@@ -1112,33 +1195,42 @@ def assert_frames_read_as_read_does(paths, values, report, short):
     assert len(report) == len(paths)
 
 
+# The same frames for every bound on the reads in flight (None: the
+# default), on the calling thread or on threads of their own.
+IN_FLIGHT = [(which, None) for which in PATH_LISTS] + [
+    ("mixed, 65 paths: read on threads", 1), ("mixed, 65 paths: read on threads", 64)]
+
+
 @pytest.mark.parametrize("short", ["warn", "ignore", "error"])
 @pytest.mark.parametrize("errors", ["raise", "record"])
-@pytest.mark.parametrize("which", list(PATH_LISTS))
-def test_read_frame_reads_as_read_does(which, errors, short, tmp_path):
+@pytest.mark.parametrize("which, max_in_flight", IN_FLIGHT, ids=[f"{w}, {m}" for w, m in IN_FLIGHT])
+def test_read_frame_reads_as_read_does(which, max_in_flight, errors, short, tmp_path):
     paths = archive_paths(make_archive(tmp_path), which)
+    bound = {} if max_in_flight is None else {"max_in_flight": max_in_flight}
     first_failure = next((got for got in (read_one(p, short) for p in paths)
                           if not isinstance(got, curvedump.Curves)), None)
     with warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")
         if errors == "raise" and first_failure is not None:
             with pytest.raises(type(first_failure)) as raised:
-                curvedump.read_frame(paths, errors=errors, short=short)
+                curvedump.read_frame(paths, errors=errors, short=short, **bound)
             assert raised.value.args == first_failure.args
             assert raised.value.filename == first_failure.filename
             return
-        values, report = curvedump.read_frame(paths, errors=errors, short=short)
+        values, report = curvedump.read_frame(paths, errors=errors, short=short, **bound)
     assert len(warned) == (short == "warn")
     assert_frames_read_as_read_does(paths, values, report, short)
 
 
-@pytest.mark.parametrize("paths, error", [
-    ("no-such-*.bin", FileNotFoundError), (["x\0y.bin"], ValueError), ("x\0*.bin", ValueError),
-    ([3], TypeError),
-    ("file:///tmp/a.bin", ValueError), (["s3://bucket/a.bin"], ValueError)])
-def test_read_frame_refuses_what_is_not_paths(paths, error):
+@pytest.mark.parametrize("paths, error, bound", [
+    ("no-such-*.bin", FileNotFoundError, {}), (["x\0y.bin"], ValueError, {}),
+    ("x\0*.bin", ValueError, {}), ([3], TypeError, {}),
+    ("file:///tmp/a.bin", ValueError, {}), (["s3://bucket/a.bin"], ValueError, {}),
+    ([], ValueError, {"max_in_flight": 0}), ([], TypeError, {"max_in_flight": 2.0}),
+    ([], TypeError, {"max_in_flight": True})])
+def test_read_frame_refuses_what_is_not_paths(paths, error, bound):
     with pytest.raises(error):
-        curvedump.read_frame(paths, errors="record")
+        curvedump.read_frame(paths, errors="record", **bound)
 
 
 # --- Dask -----------------------------------------------------------------------
@@ -1201,7 +1293,8 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     import dask  # pylint: disable=import-outside-toplevel
     client = request.getfixturevalue("cluster") if scheduler == "cluster" else None
     paths = archive_paths(make_archive(tmp_path), "mixed") * 2
-    values, report = cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)
+    values, report = cdask.read_frame(paths, files_per_partition=6, errors=errors, short=short,
+                                      max_in_flight=3)
     assert (values.npartitions, report.npartitions) == (5, 5)
     # The files' identities, stat'ed on the calling thread or, where stats
     # are slow, on many: the same for the same files.
@@ -1212,9 +1305,9 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     assert (quick == cdask._identities(names))[stated].all()  # pylint: disable=protected-access
     assert (quick[:, 0] != cdask._identities(names)[:, 0])[np.logical_not(stated)].all()
     # A path that cannot be stat'ed (missing.bin) makes every read's tasks new.
-    assert cdask.read_frame(paths, files_per_partition=5, errors=errors, short=short)[1]._name \
+    assert cdask.read_frame(paths, files_per_partition=6, errors=errors, short=short)[1]._name \
         != report._name
-    assert values.divisions == report.divisions == (0, 5, 10, 15, 20, 21)
+    assert values.divisions == report.divisions == (0, 6, 12, 18, 24, 25)
     assert str(values._meta["file"].dtype) == "category"  # pylint: disable=protected-access
     assert {key[0].rsplit("-", 1)[0] for key in values.__dask_graph__()} == \
         {"curvedump-read", "curvedump-values"}
@@ -1222,14 +1315,15 @@ def test_dask_read_frame_gives_the_local_result(scheduler, errors, short, tmp_pa
     if client is None:  # the same process: count the partitions read
         read_frame = curvedump._read_frame  # pylint: disable=protected-access
         monkeypatch.setattr(curvedump, "_read_frame",
-                            lambda *a, **k: calls.append(1) or read_frame(*a, **k))
+                            lambda *a, **k: calls.append(a[4]) or read_frame(*a, **k))
     scheduler = client or "threads"
     if errors == "raise":
         with pytest.raises(curvedump.Error):
             dask.compute(values, report, scheduler=scheduler)
         return
     got_values, got_report = dask.compute(values, report, scheduler=scheduler)
-    assert client or len(calls) == 5  # each partition's files read once for both frames
+    # Each partition's files read once for both frames, with the bound given.
+    assert client or calls == [3] * 5
     local = curvedump.read_frame(paths, errors=errors, short="ignore" if short == "warn" else short)
     assert got_values.equals(local[0]) and got_report.equals(local[1])
     # Joined by position, partition by partition, as locally.
@@ -1279,8 +1373,9 @@ PATH_FORMS = [
     ("relative names", lambda: ["good.bin", "sub/deep.bin", "missing.bin"],
      ["good.bin", "sub/deep.bin", "missing.bin"]),
     ("a glob", lambda: "*.bin", ["bad-descriptor.bin", "data1.bin", "data[1].bin", "empty.bin",
-                                 "good.bin", "nan-inf.bin", "overlapping.bin",
-                                 "series2-empty.bin", "short.bin", "too-large.bin"]),
+                                 "fifo.bin", "good.bin", "nan-inf.bin", "overlapping.bin",
+                                 "series2-empty.bin", "short.bin", "too-large.bin",
+                                 "zero.bin"]),
     ("a bytes glob, ? and [...]", lambda: b"[eg]??*.bin", [b"empty.bin", b"good.bin"]),
     ("**, neither hidden folders nor links to folders walked into",
      lambda: pathlib.Path("**/deep*.bin"), ["sub/deep.bin", "sub/sub/deep2.bin"]),

@@ -485,7 +485,8 @@ _ERRORS_MODES = ("raise", "record")
 # Files below this many are read on the calling thread alone: starting a
 # thread costs more than reading a few files.
 _FILES_PER_THREAD = 64
-_THREADS = min(4, os.cpu_count() or 1)
+# read_frame's bound on the reads in flight (see its docstring).
+_MAX_IN_FLIGHT = 32
 
 
 def _first_failure(read, shown, short):
@@ -633,7 +634,8 @@ def _names_and_shown(paths):
     return names, shown
 
 
-def read_frame(paths, *, errors="raise", short="warn"):
+def read_frame(paths, *, errors="raise", short="warn",
+               max_in_flight=_MAX_IN_FLIGHT):
     """Reads every path (str, bytes or os.PathLike) and returns (values,
     report), two pandas DataFrames.
 
@@ -661,12 +663,28 @@ def read_frame(paths, *, errors="raise", short="warn"):
     errors="record" records each file's failure in the report instead.
     short: "warn" (one ShortFileWarning for the call), "ignore", or
     "error" (a short file fails: ShortFileError, or a report row with
-    included false). The files are read with other threads running, on a
-    few threads of their own.
+    included false).
+
+    max_in_flight: at most this many files are read at once, each on a
+    thread of its own, while other Python threads run (fewer than 64
+    files: one at a time, on the calling thread). The default, 32, hides
+    the latency of a network or FUSE mount and costs a local disk nothing
+    measurable (docs/performance.md); 1 reads one file at a time. Ctrl-C
+    (any signal whose handler raises) stops the readers and raises within
+    about 0.1 s, also while a read waits on a FIFO.
     """
     _checked_modes(errors, short)
+    _checked_in_flight(max_in_flight)
     names, shown = _names_and_shown(_paths_given(paths))
-    return _read_frame(names, shown, errors, short, _THREADS)
+    return _read_frame(names, shown, errors, short, max_in_flight)
+
+
+def _checked_in_flight(max_in_flight):
+    if isinstance(max_in_flight, bool) or not isinstance(max_in_flight, int):
+        raise TypeError(f"max_in_flight must be an int, not {type(max_in_flight).__name__}")
+    if max_in_flight < 1:
+        raise ValueError(f"max_in_flight must be at least 1, not {max_in_flight}")
+    return max_in_flight
 
 
 def _checked_modes(errors, short):
@@ -675,10 +693,10 @@ def _checked_modes(errors, short):
     _checked_short(short)
 
 
-def _read_frame(names, shown, errors, short, threads, start=0):
+def _read_frame(names, shown, errors, short, max_in_flight, start=0):
     """read_frame of names (bytes, as the system is given them), shown as
-    `shown`, on at most `threads` threads of its own; both frames' index
-    counts the paths from `start`."""
+    `shown`, with at most max_in_flight files read at once; both frames'
+    index counts the paths from `start`."""
     try:
         import pandas as pd  # pylint: disable=import-outside-toplevel
     except ImportError as missing:
@@ -686,8 +704,12 @@ def _read_frame(names, shown, errors, short, threads, start=0):
                           "(Debian: python3-pandas; pip: pandas)") from missing
     categories = list(dict.fromkeys(shown))
     code_of = {path: code for code, path in enumerate(categories)}
-    codes = np.fromiter((code_of[path] for path in shown), np.int32, len(shown))
-    threads = threads if len(names) >= _FILES_PER_THREAD else 1
+    # The codes' type is the one pandas gives a Categorical of this many
+    # categories, so that it takes the file column as it is.
+    code_type = (np.int8 if len(categories) < 127 else np.int16 if len(categories) < 32767
+                 else np.int32)
+    codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
+    threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error")
     if errors == "raise":
         failure = _first_failure(read, shown, short)

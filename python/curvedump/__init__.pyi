@@ -149,6 +149,7 @@ def read_frame(
     *,
     errors: Literal["raise", "record"] = ...,
     short: _Short = ...,
+    max_in_flight: int = ...,
 ) -> Tuple[pandas.DataFrame, pandas.DataFrame]:
     """Reads every path, or the files a single path's glob pattern names:
     (values, report), both indexed by the position of each path. values has

@@ -27,11 +27,10 @@ _STATS_PER_TASK = 256
 _QUICK_STAT = 20e-6  # seconds
 
 
-def _read_partition(names, shown, start, errors, short):
+def _read_partition(names, shown, start, errors, short, max_in_flight):
     """read_frame of one partition's paths: (values, report), indexed from
-    start, on the worker's thread alone, since the workers' threads are
-    Dask's to count."""
-    return curvedump._read_frame(list(names), list(shown), errors, short, 1, start)
+    start, with at most max_in_flight of its files read at once."""
+    return curvedump._read_frame(list(names), list(shown), errors, short, max_in_flight, start)
 
 
 def _identities(names):
@@ -108,7 +107,7 @@ def _meta():
 
 
 def read_frame(paths, *, files_per_partition=None, npartitions=None, errors="record",
-               short="warn"):
+               short="warn", max_in_flight=curvedump._MAX_IN_FLIGHT):
     """curvedump.read_frame as two Dask DataFrames, (values, report), made
     from the same tasks ("curvedump-read-..."): one per partition of
     files_per_partition paths (1000 when neither is given), or of
@@ -126,9 +125,13 @@ def read_frame(paths, *, files_per_partition=None, npartitions=None, errors="rec
     errors="raise" fails the computation at a partition's first failure;
     a ShortFileWarning of short="warn" is issued where the partition runs
     (a worker process keeps it), while the report's truncated column
-    always travels.
+    always travels. max_in_flight bounds the files each partition reads
+    at once, as for curvedump.read_frame (the reads wait on the storage
+    more than on a processor, so they need not be counted against the
+    workers' threads).
     """
     curvedump._checked_modes(errors, short)
+    curvedump._checked_in_flight(max_in_flight)
     given = curvedump._paths_given(paths)
     bounds = _bounds(len(given), files_per_partition, npartitions)
     names, shown = curvedump._names_and_shown(given)
@@ -136,7 +139,7 @@ def read_frame(paths, *, files_per_partition=None, npartitions=None, errors="rec
     token = _token(names, shown, bounds, errors, short)
     read_name = f"curvedump-read-{token}"
     reads = {(read_name, i): (_read_partition, tuple(names[start:stop]),
-                              tuple(shown[start:stop]), start, errors, short)
+                              tuple(shown[start:stop]), start, errors, short, max_in_flight)
              for i, (start, stop) in enumerate(zip(bounds, bounds[1:]))}
     # Positions from the bounds; an empty read has none to know.
     divisions = (None, None) if not names else (*bounds[:-1], bounds[-1] - 1)

@@ -11,6 +11,7 @@ def read_frame(
     npartitions: Optional[int] = ...,
     errors: Literal["raise", "record"] = ...,
     short: Literal["warn", "ignore", "error"] = ...,
+    max_in_flight: int = ...,
 ) -> Tuple[Any, Any]:
     """curvedump.read_frame as two Dask DataFrames, (values, report), from
     the same tasks, so that dask.compute(values, report) reads every file
