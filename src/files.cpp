@@ -136,12 +136,29 @@ Replaced replace(const os::Folder& folder, const std::string& name, const os::Pr
     return {};
 }
 
+// The input, described only when the output may be the input (a file that
+// exists is opened for it): a conversion to a new output leaves the input
+// at its open, read and close.
+struct Input {
+    os::RawHandle handle = os::no_handle;
+    bool described = false;
+    os::Described description;
+};
+
+const os::Described& described_input(Input& input)
+{
+    if (!input.described) {
+        input.description = os::describe(input.handle);
+        input.described = true;
+    }
+    return input.description;
+}
+
 // Writes text over the file the name leads to: the one the checks opened,
 // or, when they opened none, the one opened here, which must be the one
 // the checks saw. `link`: a link at the name, the system's to follow.
 OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, os::Probe& probe,
-                             const OutputPlan& plan, bool link, const os::Identity& input,
-                             std::string_view text)
+                             const OutputPlan& plan, bool link, Input& input, std::string_view text)
 {
     os::Handle handle = std::move(probe.handle);
     bool created = false;
@@ -162,8 +179,13 @@ OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, 
     const os::Described file = os::describe(handle.raw);
     if (file.error != 0)
         return {OutputResult::cannot_open, file.error};
-    if (file.identity == input) // a file that took the name of one being created
-        return {OutputResult::is_input, 0};
+    if (!created) { // a file that took the name of one being created
+        const os::Described& in = described_input(input);
+        if (in.error != 0)
+            return {OutputResult::cannot_open, in.error};
+        if (file.identity == in.identity)
+            return {OutputResult::is_input, 0};
+    }
     const bool regular = file.type == FileType::regular;
     // An existing regular file keeps its bytes until the room for the text
     // is reserved: a full disk then refuses the write before any change.
@@ -213,9 +235,8 @@ OutputOutcome write_in_place(const os::Folder& folder, const std::string& name, 
 
 OutputOutcome write_output_file(const std::string& path, os::RawHandle input, std::string_view text)
 {
-    const os::Described in = os::describe(input);
-    if (in.error != 0)
-        return {OutputResult::cannot_open, in.error};
+    Input in;
+    in.handle = input;
     const OutputName output = split_output_path(path);
     const os::Walked walked = os::walk_to_output(output.folder, output.name);
     if (walked.error != 0)
@@ -242,7 +263,12 @@ OutputOutcome write_output_file(const std::string& path, os::RawHandle input, st
     if (probe.handle.open() &&
         (probe.file.identity != probe.seen || (!link && probe.file.names == 0)))
         return {OutputResult::cannot_open, EACCES};
-    probe.facts.is_input = probe.handle.open() && probe.file.identity == in.identity;
+    if (probe.handle.open()) {
+        const os::Described& described = described_input(in);
+        if (described.error != 0)
+            return {OutputResult::cannot_open, described.error};
+        probe.facts.is_input = probe.file.identity == described.identity;
+    }
     OutputPlan plan = plan_output(probe.facts);
     switch (plan.action) {
     case OutputAction::refuse_as_input:
@@ -266,7 +292,7 @@ OutputOutcome write_output_file(const std::string& path, os::RawHandle input, st
     case OutputAction::in_place:
         break;
     }
-    return write_in_place(folder, name, probe, plan, link, in.identity, text);
+    return write_in_place(folder, name, probe, plan, link, in, text);
 }
 
 } // namespace curvedump
