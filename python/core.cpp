@@ -515,6 +515,7 @@ struct FrameResult {
     py::array file; // in the file codes' integer type
 
     py::array_t<std::int32_t> row;
+    py::array_t<std::int64_t> position; // of the row's path, from first_position
     py::array_t<float> series1;
     py::array_t<float> series2;
     py::array_t<std::int32_t> error;
@@ -548,7 +549,7 @@ py::array file_column(const py::array& file_codes, const std::vector<FileRead>& 
 }
 
 FrameResult read_files(const py::list& names, const py::array& file_codes, std::size_t threads,
-                       bool include_short)
+                       bool include_short, std::int64_t first_position)
 {
     if (file_codes.ndim() != 1 || static_cast<std::size_t>(file_codes.size()) != names.size())
         throw py::value_error("one file code per name expected");
@@ -574,6 +575,7 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
     Growing columns;
     columns.files = paths.size();
     std::vector<std::int32_t> row;
+    std::vector<std::int64_t> position;
     bool whole = true;
     {
         const py::gil_scoped_release unlocked;
@@ -582,10 +584,15 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
                              : read_on_threads(paths, reads, readers, include_short, columns);
         if (whole) {
             row.resize(columns.series1.size());
+            position.resize(columns.series1.size());
             std::int32_t* at = row.data();
-            for (const FileRead& read : reads) {
-                for (std::size_t r = 0; r < read.rows; ++r)
+            std::int64_t* position_at = position.data();
+            for (std::size_t i = 0; i < reads.size(); ++i) {
+                const std::size_t rows = reads[i].rows;
+                for (std::size_t r = 0; r < rows; ++r)
                     *at++ = static_cast<std::int32_t>(r);
+                position_at =
+                    std::fill_n(position_at, rows, first_position + static_cast<std::int64_t>(i));
             }
         }
     }
@@ -597,6 +604,7 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
                     : code_size == 2 ? file_column<std::int16_t>(file_codes, reads, rows)
                                      : file_column<std::int32_t>(file_codes, reads, rows),
                     owned_column(std::move(row)),
+                    owned_column(std::move(position)),
                     owned_column(std::move(columns.series1)),
                     owned_column(std::move(columns.series2)),
                     py::array_t<std::int32_t>(path_count),
@@ -740,6 +748,7 @@ PYBIND11_MODULE(_core, m)
     py::class_<FrameResult>(m, "FrameResult")
         .def_readonly("file", &FrameResult::file)
         .def_readonly("row", &FrameResult::row)
+        .def_readonly("position", &FrameResult::position)
         .def_readonly("series1", &FrameResult::series1)
         .def_readonly("series2", &FrameResult::series2)
         .def_readonly("error", &FrameResult::error)
@@ -753,7 +762,7 @@ PYBIND11_MODULE(_core, m)
     m.def("decode_file", &decode_file, py::arg("name"));
     m.def("decode_bytes", &decode_bytes, py::arg("data"));
     m.def("read_files", &read_files, py::arg("names"), py::arg("file_codes"), py::arg("threads"),
-          py::arg("include_short"));
+          py::arg("include_short"), py::arg("first_position") = 0);
     m.def("store", &store_from_bytes, py::arg("data"));
     m.def("store_view", &store_view, py::arg("store"), py::arg("start"), py::arg("stop"));
     m.def("convert", &convert_path, py::arg("name"));

@@ -710,7 +710,7 @@ def _read_frame(names, shown, errors, short, max_in_flight, start=0):
                  else np.int32)
     codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
     threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
-    read = _core.read_files(names, codes, threads, short != "error")
+    read = _core.read_files(names, codes, threads, short != "error", start)
     if errors == "raise":
         failure = _first_failure(read, shown, short)
         if failure is not None:
@@ -718,12 +718,10 @@ def _read_frame(names, shown, errors, short, max_in_flight, start=0):
     # One dtype for both file columns: the same categories, so that the
     # frames join on file by its codes.
     file_dtype = pd.CategoricalDtype(pd.Index(categories, dtype=object))
-    rows = np.where(read.included, np.minimum(read.count1, read.count2), 0)
-    position = np.repeat(np.arange(start, start + len(shown), dtype=np.int64), rows)
     values = pd.DataFrame({
         "file": pd.Categorical.from_codes(read.file, dtype=file_dtype),
         "row": read.row, "series1": read.series1, "series2": read.series2},
-        index=pd.Index(position, copy=False), copy=False)
+        index=pd.Index(read.position, copy=False), copy=False)
     message = np.full(len(shown), "", dtype=object)
     for i, console in read.consoles.items():
         message[i] = _last_line(console)
