@@ -15,6 +15,7 @@ import fnmatch
 import io
 import os
 import re
+import sys
 import warnings
 
 import numpy as np
@@ -622,15 +623,25 @@ def _paths_given(paths):
 def _names_and_shown(paths):
     """(the bytes the system is given, the paths as shown) of a list of
     paths; ValueError for a URL or a NUL."""
+    encoding, errors = sys.getfilesystemencoding(), sys.getfilesystemencodeerrors()
     names, shown = [], []
-    for path in paths:
-        name, path_shown = _system_name(path)
-        if b"\0" in name:
-            raise ValueError(f"embedded null byte in {path_shown!r}")
-        if b"://" in name:
-            _refuse_url(path_shown)
-        names.append(name)
-        shown.append(path_shown)
+    for path in paths:  # os.fsencode and os.fsdecode, without their calls
+        path = os.fspath(path)
+        if isinstance(path, str):
+            names.append(path.encode(encoding, errors))
+            shown.append(path)
+        else:
+            names.append(path)
+            shown.append(os.fsdecode(path))
+    # Looked for in all the names at once, then the first one named.
+    everything = b"\n".join(names)
+    if b"\0" in everything:
+        first = next(path for name, path in zip(names, shown) if b"\0" in name)
+        raise ValueError(f"embedded null byte in {first!r}")
+    if b"://" in everything:
+        for name, path in zip(names, shown):
+            if b"://" in name:
+                _refuse_url(path)
     return names, shown
 
 
