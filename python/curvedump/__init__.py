@@ -714,12 +714,15 @@ def _read_frame(names, shown, errors, short, max_in_flight, start=0):
         raise ImportError("curvedump.read_frame() needs pandas, which is not installed "
                           "(Debian: python3-pandas; pip: pandas)") from missing
     categories = list(dict.fromkeys(shown))
-    code_of = {path: code for code, path in enumerate(categories)}
     # The codes' type is the one pandas gives a Categorical of this many
     # categories, so that it takes the file column as it is.
     code_type = (np.int8 if len(categories) < 127 else np.int16 if len(categories) < 32767
                  else np.int32)
-    codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
+    if len(categories) == len(shown):  # each path once: its code is its position
+        codes = np.arange(len(shown), dtype=code_type)
+    else:
+        code_of = {path: code for code, path in enumerate(categories)}
+        codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
     threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error", start)
     if errors == "raise":
