@@ -24,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -279,11 +280,61 @@ struct FileRead {
     std::size_t rows = 0;  // the shorter series' count, when included
 };
 
+// The allocator of read_frame's columns. A large column starts on a huge
+// page's boundary, and the system is asked to back it with huge pages:
+// faulting its pages in one at a time is most of what filling the columns
+// costs. Values are left as they are when a column grows (resize writes
+// no zeros), since the reads write every one of them.
+template <typename T> struct ColumnAllocator {
+    using value_type = T;
+    ColumnAllocator() = default;
+    template <typename U> explicit ColumnAllocator(const ColumnAllocator<U>& /*other*/) noexcept {}
+    static bool large(std::size_t bytes) { return bytes >= curvedump::huge_page_size; }
+    static std::size_t rounded(std::size_t bytes)
+    {
+        return (bytes + curvedump::huge_page_size - 1) / curvedump::huge_page_size *
+               curvedump::huge_page_size;
+    }
+    T* allocate(std::size_t count)
+    {
+        if (count >
+            (std::numeric_limits<std::size_t>::max() - curvedump::huge_page_size) / sizeof(T))
+            throw std::bad_array_new_length();
+        const std::size_t bytes = count * sizeof(T);
+        if (!large(bytes))
+            return static_cast<T*>(::operator new(bytes));
+        void* const block =
+            ::operator new (rounded(bytes), std::align_val_t{curvedump::huge_page_size});
+        curvedump::advise_huge_pages(block, rounded(bytes));
+        return static_cast<T*>(block);
+    }
+    void deallocate(T* values, std::size_t count) noexcept
+    {
+        if (large(count * sizeof(T)))
+            ::operator delete (values, std::align_val_t{curvedump::huge_page_size});
+        else
+            ::operator delete(values);
+    }
+    template <typename U> void construct(U* at) noexcept { ::new (static_cast<void*>(at)) U; }
+    template <typename U, typename... Args> void construct(U* at, Args&&... args)
+    {
+        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
+    }
+    template <typename U> bool operator==(const ColumnAllocator<U>& /*other*/) const noexcept
+    {
+        return true;
+    }
+};
+template <typename T> using Column = std::vector<T, ColumnAllocator<T>>;
+
 // The series columns as they grow, file after file in the order of the
 // paths.
 struct Growing {
-    std::vector<float> series1;
-    std::vector<float> series2;
+    Column<float> series1;
+    Column<float> series2;
+    Column<std::int32_t> row;      // the row's number in its file
+    Column<std::int64_t> position; // of the row's path, from first_position
+    std::int64_t first_position = 0;
     std::size_t files = 0;       // to be taken in, in all
     std::size_t files_taken = 0; // so far
 };
@@ -307,9 +358,17 @@ void take_in(FileRead& read, bool include_short, Growing& columns)
                 const std::size_t room = std::max(guess, 2 * columns.series1.capacity());
                 columns.series1.reserve(room);
                 columns.series2.reserve(room);
+                columns.row.reserve(room);
+                columns.position.reserve(room);
             }
             columns.series1.resize(at + read.rows);
             columns.series2.resize(at + read.rows);
+            columns.row.resize(at + read.rows);
+            columns.position.resize(at + read.rows);
+            for (std::size_t r = 0; r < read.rows; ++r)
+                columns.row[at + r] = static_cast<std::int32_t>(r);
+            std::fill_n(columns.position.data() + at, read.rows,
+                        columns.first_position + static_cast<std::int64_t>(columns.files_taken));
             const std::uint32_t* values = d.values.data();
             const auto count1 = static_cast<std::size_t>(d.series1.count);
             std::memcpy(columns.series1.data() + at, values, read.rows * sizeof(float));
@@ -493,15 +552,15 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
 
 // The columns' values in a vector that a capsule owns, as an array over
 // them without a copy.
-template <typename T> py::array_t<T> owned_column(std::vector<T>&& values)
+template <typename T> py::array_t<T> owned_column(Column<T>&& values)
 {
     const std::size_t count = values.size();
     if (values.empty()) // numpy allocates memory of its own for a null pointer
         values.reserve(1);
-    auto owned = std::make_unique<std::vector<T>>(std::move(values));
+    auto owned = std::make_unique<Column<T>>(std::move(values));
     T* const data = owned->data();
     const py::capsule owner(owned.get(),
-                            [](void* vector) { delete static_cast<std::vector<T>*>(vector); });
+                            [](void* vector) { delete static_cast<Column<T>*>(vector); });
     static_cast<void>(owned.release()); // the capsule owns it now
     return {{static_cast<py::ssize_t>(count)}, {static_cast<py::ssize_t>(sizeof(T))}, data, owner};
 }
@@ -537,7 +596,7 @@ py::array file_column(const py::array& file_codes, const std::vector<FileRead>& 
     const auto codes = py::array_t<Code, py::array::c_style>::ensure(file_codes);
     if (!codes)
         throw py::type_error("file codes: an integer array expected");
-    std::vector<Code> file(rows);
+    Column<Code> file(rows);
     {
         const Code* code = codes.data();
         const py::gil_scoped_release unlocked;
@@ -574,37 +633,23 @@ FrameResult read_files(const py::list& names, const py::array& file_codes, std::
     std::vector<FileRead> reads(paths.size());
     Growing columns;
     columns.files = paths.size();
-    std::vector<std::int32_t> row;
-    std::vector<std::int64_t> position;
+    columns.first_position = first_position;
     bool whole = true;
     {
         const py::gil_scoped_release unlocked;
         const std::size_t readers = std::min(threads, paths.size());
         whole = readers <= 1 ? read_here(paths, reads, include_short, columns)
                              : read_on_threads(paths, reads, readers, include_short, columns);
-        if (whole) {
-            row.resize(columns.series1.size());
-            position.resize(columns.series1.size());
-            std::int32_t* at = row.data();
-            std::int64_t* position_at = position.data();
-            for (std::size_t i = 0; i < reads.size(); ++i) {
-                const std::size_t rows = reads[i].rows;
-                for (std::size_t r = 0; r < rows; ++r)
-                    *at++ = static_cast<std::int32_t>(r);
-                position_at =
-                    std::fill_n(position_at, rows, first_position + static_cast<std::int64_t>(i));
-            }
-        }
     }
     if (!whole)
         throw py::error_already_set();
-    const std::size_t rows = row.size();
+    const std::size_t rows = columns.row.size();
     const auto path_count = static_cast<py::ssize_t>(reads.size());
     FrameResult out{code_size == 1   ? file_column<std::int8_t>(file_codes, reads, rows)
                     : code_size == 2 ? file_column<std::int16_t>(file_codes, reads, rows)
                                      : file_column<std::int32_t>(file_codes, reads, rows),
-                    owned_column(std::move(row)),
-                    owned_column(std::move(position)),
+                    owned_column(std::move(columns.row)),
+                    owned_column(std::move(columns.position)),
                     owned_column(std::move(columns.series1)),
                     owned_column(std::move(columns.series2)),
                     py::array_t<std::int32_t>(path_count),

@@ -76,6 +76,16 @@ struct ReadStop {
 int make_wake_up(ReadStop& stop);
 void stop_readers(ReadStop& stop);
 
+// --- Memory ------------------------------------------------------------------
+
+// Asks that a large block (its start and length multiples of
+// huge_page_size) be backed by huge pages where the system has them
+// (Linux: madvise with MADV_HUGEPAGE, which a system set to "madvise"
+// needs), so that filling it faults a page every 2 MiB rather than every
+// 4 KiB; elsewhere, or refused, it changes nothing.
+inline constexpr std::size_t huge_page_size = std::size_t{2} << 20;
+void advise_huge_pages(void* start, std::size_t length);
+
 // Reads up to image.size() bytes with as few system calls as the input
 // allows. A file read at an offset (a regular file, a disk) takes one
 // read, whose count is final: a short count is its end. A stream (a FIFO,

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -94,6 +95,16 @@ int make_wake_up(ReadStop& stop)
     stop.wake_read = os::Handle(ends[0]);
     stop.wake_write = os::Handle(ends[1]);
     return 0;
+}
+
+void advise_huge_pages(void* start, std::size_t length)
+{
+#ifdef MADV_HUGEPAGE
+    static_cast<void>(::madvise(start, length, MADV_HUGEPAGE));
+#else
+    static_cast<void>(start);
+    static_cast<void>(length);
+#endif
 }
 
 void stop_readers(ReadStop& stop)

@@ -159,6 +159,8 @@ int make_wake_up(ReadStop& /*stop*/) { return 0; }
 
 void stop_readers(ReadStop& stop) { stop.stopped = true; }
 
+void advise_huge_pages(void* /*start*/, std::size_t /*length*/) {}
+
 ReadInput read_input(os::RawHandle input, std::span<unsigned char> image, ReadStop* stop)
 {
     // Until the image is full or the file ends: a pipe whose writer has
