@@ -419,6 +419,22 @@ bool read_here(const std::vector<const char*>& paths, std::vector<FileRead>& rea
 // signal.
 constexpr std::size_t reading_window = 4096;
 
+// A read this long waited on the storage (a warm local file takes a few
+// microseconds; a network or FUSE mount, or a cold disk, a hundred or
+// more). When a quarter of the reads so far waited, every reader the bound
+// allows is started, so that that many requests wait at once; until then
+// two readers a processor (first_readers), since more would only take
+// turns on the processors (a reader the system pauses for another now and
+// then is no sign of a waiting storage).
+constexpr auto waited_read = std::chrono::microseconds(100);
+
+bool storage_waits(std::size_t waited, std::size_t reads)
+{
+    return waited >= 4 && waited * 4 >= reads;
+}
+
+std::size_t first_readers() { return std::max(4U, 2 * std::thread::hardware_concurrency()); }
+
 // Reads every path on `threads` threads of its own, each taking the next
 // path in turn, so that that many reads are in flight (what hides the
 // latency of a network or FUSE mount), at most reading_window files past
@@ -440,6 +456,7 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
     std::atomic<std::size_t> taken{0};
     std::atomic<std::size_t> waiting{0}; // readers waiting for the window
     std::atomic<bool> failed{false};
+    std::atomic<std::size_t> waited_reads{0}; // that took waited_read or longer
     std::mutex mutex;
     std::condition_variable progress; // for the calling thread
     std::condition_variable window;   // for the readers
@@ -467,8 +484,11 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
                 wait_for_window(i);
                 if (stop.stopped)
                     break;
+                const auto began = std::chrono::steady_clock::now();
                 reads[i].decoded = curvedump::decode_file(
                     paths[i], reads[i].error, curvedump::Scaling::binary64_first, &stop, &buffer);
+                if (std::chrono::steady_clock::now() - began >= waited_read)
+                    waited_reads.fetch_add(1, std::memory_order_relaxed);
                 done[i].store(true, std::memory_order_release);
                 if (finished.fetch_add(1) + 1 == count)
                     wake_collector();
@@ -502,11 +522,17 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
         };
         const std::function<void()> stopping = stop_all;
         Pool pool{{}, stopping};
-        try {
-            for (std::size_t worker = 0; worker < threads; ++worker)
-                pool.threads.emplace_back(work, worker);
-        } catch (const std::system_error&) {
-        }
+        // Two readers a processor at first (while one is in the system,
+        // the other decodes); all of them once the reads show that the
+        // storage makes them wait.
+        const auto start_readers = [&](std::size_t wanted) {
+            try {
+                while (pool.threads.size() < wanted)
+                    pool.threads.emplace_back(work, pool.threads.size());
+            } catch (const std::system_error&) {
+            }
+        };
+        start_readers(std::min(threads, first_readers()));
         if (pool.threads.empty())
             return read_here(paths, reads, include_short, columns);
         std::size_t in = 0;
@@ -533,6 +559,8 @@ bool read_on_threads(const std::vector<const char*>& paths, std::vector<FileRead
                            (waiting > 0 && done[in].load(std::memory_order_acquire));
                 });
             }
+            if (pool.threads.size() < threads && storage_waits(waited_reads, finished))
+                start_readers(threads);
             const auto now = std::chrono::steady_clock::now();
             if (now - asked >= signal_interval) {
                 asked = now;
