@@ -678,9 +678,11 @@ def read_frame(paths, *, errors="raise", short="warn",
 
     max_in_flight: at most this many files are read at once, each on a
     thread of its own, while other Python threads run (fewer than 64
-    files: one at a time, on the calling thread). The default, 32, hides
-    the latency of a network or FUSE mount and costs a local disk nothing
-    measurable (docs/performance.md); 1 reads one file at a time. Ctrl-C
+    files: one at a time, on the calling thread). Two threads a processor
+    start; all max_in_flight once the reads show that they wait on the
+    storage. The default, 32, hides the latency of a network or FUSE
+    mount; a warm local disk never needs more than the first threads
+    (docs/performance.md); 1 reads one file at a time. Ctrl-C
     (any signal whose handler raises) stops the readers and raises within
     about 0.1 s, also while a read waits on a FIFO.
     """
