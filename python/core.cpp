@@ -310,10 +310,11 @@ template <typename T> struct ColumnAllocator {
     }
     void deallocate(T* values, std::size_t count) noexcept
     {
-        if (large(count * sizeof(T)))
+        if (large(count * sizeof(T))) {
             ::operator delete (values, std::align_val_t{curvedump::huge_page_size});
-        else
+        } else {
             ::operator delete(values);
+        }
     }
     template <typename U> void construct(U* at) noexcept { ::new (static_cast<void*>(at)) U; }
     template <typename U, typename... Args> void construct(U* at, Args&&... args)
