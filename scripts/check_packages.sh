@@ -93,7 +93,7 @@ for f in README.md LICENSE curvedump.html docs/windows.md; do test -f "$(dirname
 # Only DLLs that every Windows has: no C++ runtime, no threads library.
 imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/.*DLL Name: //p' | sort)
 echo "imports:" $imports
-if grep -viE '^(kernel32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$' <<< "$imports"; then
+if grep -viE '^(kernel32|advapi32|msvcrt|ucrtbase|api-ms-win-.*)\.dll$' <<< "$imports"; then
   echo "the executable needs DLLs that Windows does not ship"; exit 1
 fi
 x86_64-w64-mingw32-objdump -h "$exe" | grep -q '\.debug' && { echo "not stripped"; exit 1; }
