@@ -1201,7 +1201,8 @@ def assert_frames_read_as_read_does(paths, values, report, short):
 # The same frames for every bound on the reads in flight (None: the
 # default), on the calling thread or on threads of their own.
 IN_FLIGHT = [(which, None) for which in PATH_LISTS] + [
-    ("mixed, 65 paths: read on threads", 1), ("mixed, 65 paths: read on threads", 64)]
+    ("mixed, 65 paths: read on threads", 1), ("mixed, 65 paths: read on threads", 64),
+    ("mixed, 65 paths: read on threads", 2**64)]
 
 
 @pytest.mark.parametrize("short", ["warn", "ignore", "error"])

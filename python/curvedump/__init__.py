@@ -725,7 +725,8 @@ def _read_frame(names, shown, errors, short, max_in_flight, start=0):
     else:
         code_of = {path: code for code, path in enumerate(categories)}
         codes = np.fromiter((code_of[path] for path in shown), code_type, len(shown))
-    threads = max_in_flight if len(names) >= _FILES_PER_THREAD else 1
+    # No more threads than files (and so a bound of any size is taken).
+    threads = min(max_in_flight, len(names)) if len(names) >= _FILES_PER_THREAD else 1
     read = _core.read_files(names, codes, threads, short != "error", start)
     if errors == "raise":
         failure = _first_failure(read, shown, short)
